@@ -1,0 +1,64 @@
+#pragma once
+// Named shared memory: the stand-in for a library's shared data section and
+// for a named page-file-backed file mapping.
+//
+// A name stands for a file under the runtime folder, mapped shared by every
+// process that has it open. The memory lives while at least one live process
+// holds it; when the last holder closes it or dies, the next create starts
+// again from zero bytes (what Windows does when the last handle goes). A
+// holder is known by a kernel lock on the file, so a killed holder stops
+// counting at once and a reused process id never counts.
+#include <cstddef>
+#include <memory>
+#include <string>
+#include <string_view>
+
+namespace zyp::platform {
+
+class SharedMemory {
+ public:
+  // Opens `name`, creating it with `size` zero bytes when no live process
+  // holds it. *already_existed (when given) tells whether another live process
+  // held it. An existing block smaller than `size` is extended with zeros.
+  // Null on failure, with last_error() set and *error (when given) explaining.
+  static std::unique_ptr<SharedMemory> create(std::string_view name, size_t size,
+                                              bool* already_existed = nullptr,
+                                              std::string* error = nullptr);
+
+  // Opens `name` only when a live process holds it; maps its whole size.
+  // Null (last_error() 2, file not found) when nobody holds it.
+  static std::unique_ptr<SharedMemory> open(std::string_view name, std::string* error = nullptr);
+
+  ~SharedMemory();
+  SharedMemory(const SharedMemory&) = delete;
+  SharedMemory& operator=(const SharedMemory&) = delete;
+
+  void* data() const { return data_; }
+  size_t size() const { return size_; }
+  const std::string& name() const { return name_; }
+
+ private:
+  SharedMemory(std::string name, std::string path, int fd, void* data, size_t size);
+  std::string name_;
+  std::string path_;
+  int fd_;
+  void* data_;
+  size_t size_;
+};
+
+// A library's shared data section: one T for every process that attaches,
+// zero-initialised when no live process has it attached. T must be a plain
+// structure that is valid when all its bytes are zero.
+template <typename T>
+class SharedBlock {
+ public:
+  explicit SharedBlock(std::string_view name) : memory_(SharedMemory::create(name, sizeof(T))) {}
+  bool attached() const { return memory_ != nullptr; }
+  T* get() const { return memory_ ? static_cast<T*>(memory_->data()) : nullptr; }
+  T* operator->() const { return get(); }
+
+ private:
+  std::unique_ptr<SharedMemory> memory_;
+};
+
+}  // namespace zyp::platform

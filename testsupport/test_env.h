@@ -1,0 +1,18 @@
+#pragma once
+// Every test program runs in a fresh, private set of the suite's folders, so
+// tests never touch the developer's own configuration and may run in parallel.
+#include <string>
+
+namespace zyp::testing {
+
+// The per-process temporary root; the runtime, user and machine folders and
+// TMPDIR point below it for the whole run of the test program.
+const std::string& test_root();
+
+// A new empty folder below the test root.
+std::string make_temp_folder(const std::string& stem);
+
+// Runs `body` in a forked child and returns its exit status (or 128 + signal).
+int run_in_child(int (*body)(void*), void* arg);
+
+}  // namespace zyp::testing
