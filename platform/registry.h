@@ -1,13 +1,32 @@
 #pragma once
 // The registry stand-in: hives kept as text files in the registry export
-// layout ([ROOT\path] sections, "name"="text", dword:, hex: lines, CR LF).
-// HKEY_LOCAL_MACHINE and HKEY_CLASSES_ROOT live in the machine folder,
-// HKEY_CURRENT_USER in the user folder, HKEY_USERS as one hive per user in the
-// machine folder. Each call reads the hive whole under a lock, and a change is
-// written back atomically before the call returns, so another process sees it
-// at its next read. Key paths use `\` between components and are matched
-// without regard to case; an empty path is the root itself. Results are
-// Windows error numbers (0 success, 2 not found, 259 no more items, ...).
+// layout, read and written with the INI module (CR LF, no header line):
+//   [HKEY_LOCAL_MACHINE\SOFTWARE\Quillmarsh\General]   one section per key
+//   "Name"="text"                                      string (REG_SZ)
+//   @="text"                                           the unnamed value
+//   "Count"=dword:0000002A                             32-bit word
+//   "Blob"=hex:00,AB,FF                                binary
+//   "Path"=hex(2):25,00,...                            any other type: hex(type)
+// A string is written as text when it fits between quotes on one line (one
+// terminating NUL, no CR, LF or inner NUL); otherwise as hex(1) bytes, as is
+// a word value that is not 4 bytes long as hex(4), so every value reads back
+// exactly. A key without values is an empty section; a key also exists when
+// only keys below it have sections. Key names keep their first spelling.
+// Files: HKEY_LOCAL_MACHINE in machine_dir()/HKLM.reg, HKEY_CLASSES_ROOT in
+// machine_dir()/HKCR.reg, HKEY_CURRENT_USER in user_dir()/HKCU.reg, and each
+// key directly under HKEY_USERS in machine_dir()/users/<name>.reg (name in
+// lower case, other characters than letters, digits, '-', '_' and '.' as
+// %XX); that hive is removed when the user's key is deleted. Each call locks
+// the hive (flock on <hive>.lock: shared to read, exclusive to change), reads
+// it whole, and a change is written back atomically before the call returns,
+// so another process sees it at its next call. Key paths use `\` between
+// components (empty components are ignored) and are matched without regard
+// to case; an empty path is the root itself. Results are Windows error
+// numbers: 0 success, 2 not found, 5 refused (a key with subkeys, deleting a
+// root, a value on HKEY_USERS itself), 6 unknown root, 8 out of memory, 87 a
+// name that cannot be stored (CR, LF or NUL in it, '=' in a value name,
+// blanks at the ends of a key name), 259 no more items, or the error of the
+// file system.
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -38,7 +57,12 @@ struct Value {
 };
 
 // The root's export name ("HKEY_LOCAL_MACHINE"), or "" for an unknown handle.
+// HKEY_CURRENT_CONFIG (0x80000005) and HKEY_DYN_DATA (0x80000006) have names
+// for export files but no hive: the calls below refuse them with 6.
 const char* root_name(Root root);
+
+// The hive file that holds the key (empty for HKEY_USERS itself or an unknown root).
+std::string hive_file(Root root, std::string_view path);
 
 // Creates the key and every missing key along the path.
 uint32_t create_key(Root root, std::string_view path);
