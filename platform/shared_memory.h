@@ -29,6 +29,16 @@ class SharedMemory {
   // Null (last_error() 2, file not found) when nobody holds it.
   static std::unique_ptr<SharedMemory> open(std::string_view name, std::string* error = nullptr);
 
+  // The same for objects that live in a shared block (named events): `suffix`
+  // keeps their files apart from plain blocks of the same name, and `initial`
+  // is written over the zero bytes of a block that is created afresh, before
+  // any other process can open it.
+  static std::unique_ptr<SharedMemory> create_object(std::string_view name, std::string_view suffix,
+                                                     size_t size, std::string_view initial,
+                                                     bool* already_existed, std::string* error);
+  static std::unique_ptr<SharedMemory> open_object(std::string_view name, std::string_view suffix,
+                                                   std::string* error);
+
   ~SharedMemory();
   SharedMemory(const SharedMemory&) = delete;
   SharedMemory& operator=(const SharedMemory&) = delete;
@@ -39,11 +49,14 @@ class SharedMemory {
 
  private:
   SharedMemory(std::string name, std::string path, int fd, void* data, size_t size);
+  static std::unique_ptr<SharedMemory> map_held_file(std::string_view name, std::string path, int fd,
+                                                     std::string* error);
   std::string name_;
   std::string path_;
   int fd_;
   void* data_;
   size_t size_;
+  int holder_pid_;  // a forked child inherits the object but is no holder of its own
 };
 
 // A library's shared data section: one T for every process that attaches,

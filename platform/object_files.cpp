@@ -1,0 +1,217 @@
+#include "platform/object_files.h"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <sstream>
+#include <thread>
+
+#include "platform/atomic_file.h"
+#include "platform/dirs.h"
+#include "platform/last_error.h"
+
+namespace zyp::platform::objects {
+namespace {
+
+using namespace std::chrono_literals;
+
+// True when fd got LOCK_EX at once, false when somebody else holds a lock;
+// empty on any other failure (errno set).
+std::optional<bool> try_lock_exclusive(int fd) {
+  for (;;) {
+    if (::flock(fd, LOCK_EX | LOCK_NB) == 0) return true;
+    if (errno == EWOULDBLOCK) return false;
+    if (errno != EINTR) return std::nullopt;
+  }
+}
+
+// posix_fallocate rather than ftruncate: the space is reserved now, so a full
+// file system fails here instead of killing a process later with SIGBUS.
+bool reserve_zeros(int fd, uint64_t size) {
+  if (size == 0) return true;
+  int rc = ::posix_fallocate(fd, 0, static_cast<off_t>(size));
+  if (rc != 0) errno = rc;
+  return rc == 0;
+}
+
+bool reset_contents(int fd, uint64_t size, std::string_view initial) {
+  if (::ftruncate(fd, 0) != 0 || !reserve_zeros(fd, size)) return false;
+  if (initial.empty()) return true;
+  return ::pwrite(fd, initial.data(), initial.size(), 0) == static_cast<ssize_t>(initial.size());
+}
+
+bool same_file(int fd, const std::string& path) {
+  struct stat open_file {}, named_file {};
+  return ::fstat(fd, &open_file) == 0 && ::stat(path.c_str(), &named_file) == 0 &&
+         open_file.st_dev == named_file.st_dev && open_file.st_ino == named_file.st_ino;
+}
+
+}  // namespace
+
+ObjectGuard::ObjectGuard(const std::string& object_path, std::string* error)
+    : fd_(open_object_file(object_path + ".lock", true, error)) {
+  if (fd_ && lock_file(fd_.get(), LOCK_EX, Deadline(kInfinite)) != WaitResult::Signaled) {
+    fail_with_errno(error, "cannot lock", object_path + ".lock");
+    fd_.reset();
+  }
+}
+
+void UniqueFd::reset(int fd) {
+  if (fd_ >= 0) ::close(fd_);
+  fd_ = fd;
+}
+
+Deadline::Deadline(uint32_t timeout_ms)
+    : infinite_(timeout_ms == kInfinite),
+      when_(std::chrono::steady_clock::now() + std::chrono::milliseconds(infinite_ ? 0 : timeout_ms)) {}
+
+std::chrono::nanoseconds Deadline::remaining() const {
+  auto left = when_ - std::chrono::steady_clock::now();
+  return std::max(std::chrono::nanoseconds(0), std::chrono::duration_cast<std::chrono::nanoseconds>(left));
+}
+
+void fail_with_errno(std::string* error, std::string_view what, const std::string& path) {
+  int err = errno;
+  set_last_error(win_error_from_errno(err));
+  if (!error) return;
+  try {
+    *error = std::string(what) + " " + path + ": " + std::strerror(err);
+  } catch (...) {
+    // The error code is set; the text is a courtesy.
+  }
+}
+
+std::optional<std::string> object_file(std::string_view name, std::string_view suffix, std::string* error) {
+  auto path = object_path(name, suffix, error);
+  if (!path) set_last_error(name.empty() ? kErrorInvalidParameter : kErrorAccessDenied);
+  return path;
+}
+
+WaitResult lock_file(int fd, int operation, const Deadline& deadline) {
+  if (deadline.infinite()) {
+    while (::flock(fd, operation) != 0) {
+      if (errno != EINTR) {
+        set_last_error(win_error_from_errno(errno));
+        return WaitResult::Failed;
+      }
+    }
+    return WaitResult::Signaled;
+  }
+  std::chrono::nanoseconds pause = 1ms;
+  for (;;) {
+    if (::flock(fd, operation | LOCK_NB) == 0) return WaitResult::Signaled;
+    if (errno != EWOULDBLOCK && errno != EINTR) {
+      set_last_error(win_error_from_errno(errno));
+      return WaitResult::Failed;
+    }
+    auto left = deadline.remaining();
+    if (left == left.zero()) {
+      set_last_error(kErrorTimeout);
+      return WaitResult::Timeout;
+    }
+    std::this_thread::sleep_for(std::min(pause, left));
+    pause = std::min<std::chrono::nanoseconds>(pause * 2, 10ms);
+  }
+}
+
+UniqueFd open_object_file(const std::string& path, bool create, std::string* error) {
+  int flags = O_RDWR | O_CLOEXEC | O_NOFOLLOW | (create ? O_CREAT : 0);
+  UniqueFd fd(::open(path.c_str(), flags, 0600));
+  if (!fd) fail_with_errno(error, "cannot open", path);
+  return fd;
+}
+
+UniqueFd hold_object_file(const std::string& path, uint64_t size, std::string_view initial,
+                          bool* existed, std::string* error) {
+  ObjectGuard guard(path, error);
+  if (!guard) return {};
+  UniqueFd fd = open_object_file(path, true, error);
+  if (!fd) return {};
+  std::optional<bool> alone = try_lock_exclusive(fd.get());
+  bool ready = alone.has_value() && (*alone ? reset_contents(fd.get(), size, initial)
+                                            : reserve_zeros(fd.get(), size));
+  // Turning the exclusive lock into a shared one cannot be overtaken here:
+  // every other creator, opener and releaser waits for the guard.
+  if (!ready || ::flock(fd.get(), LOCK_SH) != 0) {
+    fail_with_errno(error, "cannot set up", path);
+    return {};
+  }
+  if (existed) *existed = !*alone;
+  return fd;
+}
+
+UniqueFd hold_existing_object_file(const std::string& path, std::string* error) {
+  ObjectGuard guard(path, error);
+  if (!guard) return {};
+  UniqueFd fd(::open(path.c_str(), O_RDWR | O_CLOEXEC | O_NOFOLLOW));
+  if (!fd) {
+    fail_with_errno(error, "no such object", path);
+    return {};
+  }
+  std::optional<bool> alone = try_lock_exclusive(fd.get());
+  if (alone.has_value() && *alone) {
+    // Left behind by holders that were killed: nobody has it any more.
+    ::unlink(path.c_str());
+    errno = ENOENT;
+    fail_with_errno(error, "no live process holds", path);
+    return {};
+  }
+  if (!alone.has_value() || ::flock(fd.get(), LOCK_SH) != 0) {
+    fail_with_errno(error, "cannot lock", path);
+    return {};
+  }
+  return fd;
+}
+
+void release_object_file(UniqueFd fd, const std::string& path) {
+  try {
+    ObjectGuard guard(path, nullptr);
+    // Asking for the exclusive lock gives up our shared one even when it
+    // fails, which is fine: we are leaving either way.
+    if (guard && try_lock_exclusive(fd.get()).value_or(false) && same_file(fd.get(), path))
+      ::unlink(path.c_str());
+    fd.reset();  // while the guard is still held
+  } catch (...) {
+    // Could not build the guard's path: the file stays for the next creator, who resets it.
+  }
+}
+
+std::optional<uint64_t> process_start_time(pid_t pid) {
+  if (pid <= 0) return std::nullopt;
+  try {
+    auto stat = read_whole_file("/proc/" + std::to_string(pid) + "/stat");
+    // "pid (comm) state ppid ...": comm may hold blanks and parentheses, so
+    // the fields are counted from the last ')'. Field 3 is the state, 22 the start time.
+    size_t paren = stat ? stat->rfind(')') : std::string::npos;
+    if (paren == std::string::npos) return std::nullopt;
+    std::istringstream fields(stat->substr(paren + 1));
+    std::string state, skipped;
+    uint64_t start_time = 0;
+    fields >> state;
+    for (int field = 4; field < 22; ++field) fields >> skipped;
+    fields >> start_time;
+    if (!fields || state == "Z" || state == "X" || state == "x") return std::nullopt;
+    return start_time;
+  } catch (...) {
+    return std::nullopt;
+  }
+}
+
+std::optional<ProcessIdentity> current_process() {
+  pid_t pid = ::getpid();
+  auto start = process_start_time(pid);
+  if (!start) return std::nullopt;
+  return ProcessIdentity{pid, *start};
+}
+
+bool is_running(const ProcessIdentity& process) {
+  auto start = process_start_time(process.pid);
+  return start && *start == process.start_time;
+}
+
+}  // namespace zyp::platform::objects

@@ -1,0 +1,120 @@
+#pragma once
+// Plumbing shared by the named kernel objects: descriptors that close
+// themselves, monotonic deadlines, file locks with a time limit, object files
+// whose live holders the kernel counts, and process identities that a reused
+// process id cannot fake.
+#include <sys/types.h>
+
+#include <chrono>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "platform/wait.h"
+
+namespace zyp::platform::objects {
+
+class UniqueFd {
+ public:
+  UniqueFd() = default;
+  explicit UniqueFd(int fd) : fd_(fd) {}
+  UniqueFd(UniqueFd&& other) noexcept : fd_(other.release()) {}
+  UniqueFd& operator=(UniqueFd&& other) noexcept {
+    reset(other.release());
+    return *this;
+  }
+  UniqueFd(const UniqueFd&) = delete;
+  UniqueFd& operator=(const UniqueFd&) = delete;
+  ~UniqueFd() { reset(); }
+
+  int get() const { return fd_; }
+  explicit operator bool() const { return fd_ >= 0; }
+  int release() {
+    int fd = fd_;
+    fd_ = -1;
+    return fd;
+  }
+  void reset(int fd = -1);
+
+ private:
+  int fd_ = -1;
+};
+
+// The end of a wait of `timeout_ms` milliseconds from now on the monotonic
+// clock; kInfinite never ends.
+class Deadline {
+ public:
+  explicit Deadline(uint32_t timeout_ms);
+  bool infinite() const { return infinite_; }
+  std::chrono::steady_clock::time_point when() const { return when_; }
+  // Time left, zero once the deadline has passed.
+  std::chrono::nanoseconds remaining() const;
+
+ private:
+  bool infinite_;
+  std::chrono::steady_clock::time_point when_;
+};
+
+// Sets last_error() from errno, and *error (when given) to "<what> <path>: <reason>".
+void fail_with_errno(std::string* error, std::string_view what, const std::string& path);
+
+// The file of the kernel object `name` under the runtime folder. Empty (with
+// last_error() 87 for an empty name, 5 for a refused runtime folder) on failure.
+std::optional<std::string> object_file(std::string_view name, std::string_view suffix, std::string* error);
+
+// Takes the flock `operation` (LOCK_SH or LOCK_EX) on fd before the deadline.
+// flock has no time limit of its own: a limited wait polls with short sleeps
+// (1 ms growing to 10 ms), an unlimited one blocks in the kernel.
+WaitResult lock_file(int fd, int operation, const Deadline& deadline);
+
+// Opens `path` read/write, close-on-exec, not through a symbolic link;
+// `create` makes a missing file with mode 0600.
+UniqueFd open_object_file(const std::string& path, bool create, std::string* error);
+
+// The exclusive lock on the guard file `object_path` + ".lock", held while one
+// process creates, opens, registers or releases the object. The guard file is
+// never removed: removing a lock file while another process waits on it would
+// let two processes in at once.
+class ObjectGuard {
+ public:
+  ObjectGuard(const std::string& object_path, std::string* error);
+  explicit operator bool() const { return static_cast<bool>(fd_); }
+
+ private:
+  UniqueFd fd_;  // closing it drops the lock
+};
+
+// Object files with counted holders. Every holder keeps a shared flock on the
+// file for as long as it has the object open, so the kernel forgets a holder
+// the moment it exits or is killed. Creating, opening and releasing run one at
+// a time under an exclusive lock on the guard file `path` + ".lock", which is
+// what makes "is anybody else holding it?" a reliable question.
+
+// Opens `path` as a holder, creating it when missing. When no other live
+// holder had it, its contents are reset to `size` zero bytes overlaid with
+// `initial`; otherwise it is extended with zeros to `size` when shorter.
+// *existed tells whether another live holder had it.
+UniqueFd hold_object_file(const std::string& path, uint64_t size, std::string_view initial,
+                          bool* existed, std::string* error);
+
+// Opens `path` as a holder only when another live holder has it; otherwise
+// fails with last_error() 2 (and removes a file that nobody holds).
+UniqueFd hold_existing_object_file(const std::string& path, std::string* error);
+
+// Drops this holder and removes the file when it was the last one.
+void release_object_file(UniqueFd fd, const std::string& path);
+
+// A process as the kernel knows it: its id and its start time, so that a
+// process that gets a dead process's id again is not mistaken for it.
+struct ProcessIdentity {
+  pid_t pid = 0;
+  uint64_t start_time = 0;  // clock ticks after boot, /proc/<pid>/stat field 22
+};
+
+// The start time of a running process; empty when it is gone or a zombie.
+std::optional<uint64_t> process_start_time(pid_t pid);
+std::optional<ProcessIdentity> current_process();
+bool is_running(const ProcessIdentity& process);
+
+}  // namespace zyp::platform::objects
