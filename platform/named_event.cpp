@@ -1,0 +1,133 @@
+#include "platform/named_event.h"
+
+#include <linux/futex.h>
+#include <sys/syscall.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <climits>
+#include <new>
+
+#include "platform/last_error.h"
+#include "platform/object_files.h"
+
+namespace zyp::platform {
+namespace {
+
+constexpr std::string_view kEventSuffix = ".event";
+constexpr uint32_t kEventTag = 0x54564557;  // "WEVT": the block really is an event
+
+// The shared block. Waiters sleep on `sets`, which every set() advances, so a
+// set between a waiter's look at `signaled` and its sleep is never missed.
+struct EventWords {
+  uint32_t tag;
+  uint32_t manual_reset;
+  uint32_t signaled;
+  uint32_t sets;
+};
+static_assert(std::atomic_ref<uint32_t>::is_always_lock_free);
+
+EventWords& words_of(const SharedMemory& block) { return *static_cast<EventWords*>(block.data()); }
+
+// Sleeps while *word still holds `expected`, at most until the deadline. The
+// futex is keyed by the shared file's page, not by this process (no
+// FUTEX_PRIVATE_FLAG), so set() in another process wakes it. Returns false
+// only when the futex itself fails; waking early is the caller's to check.
+bool sleep_on(uint32_t* word, uint32_t expected, const objects::Deadline& deadline) {
+  timespec limit{};
+  if (!deadline.infinite()) {
+    auto left = deadline.remaining().count();
+    limit.tv_sec = static_cast<time_t>(left / 1'000'000'000);
+    limit.tv_nsec = static_cast<long>(left % 1'000'000'000);
+  }
+  long rc = ::syscall(SYS_futex, word, FUTEX_WAIT, expected, deadline.infinite() ? nullptr : &limit, nullptr, 0);
+  if (rc == 0 || errno == EAGAIN || errno == EINTR || errno == ETIMEDOUT) return true;
+  set_last_error(win_error_from_errno(errno));
+  return false;
+}
+
+void wake_all(uint32_t* word) { ::syscall(SYS_futex, word, FUTEX_WAKE, INT_MAX, nullptr, nullptr, 0); }
+
+std::unique_ptr<NamedEvent> refuse_foreign_block(std::string* error) {
+  set_last_error(kErrorInvalidHandle);
+  if (error) *error = "the object is not an event";
+  return nullptr;
+}
+
+}  // namespace
+
+std::unique_ptr<NamedEvent> NamedEvent::create(std::string_view name, bool manual_reset, bool initially_set,
+                                               bool* already_existed, std::string* error) {
+  try {
+    EventWords initial{kEventTag, manual_reset ? 1u : 0u, initially_set ? 1u : 0u, 0};
+    std::string_view initial_bytes(reinterpret_cast<const char*>(&initial), sizeof initial);
+    bool existed = false;
+    auto block = SharedMemory::create_object(name, kEventSuffix, sizeof initial, initial_bytes, &existed, error);
+    if (!block) return nullptr;
+    if (words_of(*block).tag != kEventTag) return refuse_foreign_block(error);
+    if (already_existed) *already_existed = existed;
+    std::unique_ptr<NamedEvent> event(new NamedEvent(std::move(block)));
+    set_last_error(existed ? kErrorAlreadyExists : kErrorSuccess);
+    return event;
+  } catch (const std::bad_alloc&) {
+    set_last_error(kErrorNotEnoughMemory);
+    return nullptr;
+  }
+}
+
+std::unique_ptr<NamedEvent> NamedEvent::open(std::string_view name, std::string* error) {
+  try {
+    auto block = SharedMemory::open_object(name, kEventSuffix, error);
+    if (!block) return nullptr;
+    if (block->size() < sizeof(EventWords) || words_of(*block).tag != kEventTag) return refuse_foreign_block(error);
+    return std::unique_ptr<NamedEvent>(new NamedEvent(std::move(block)));
+  } catch (const std::bad_alloc&) {
+    set_last_error(kErrorNotEnoughMemory);
+    return nullptr;
+  }
+}
+
+bool NamedEvent::manual_reset() const {
+  return std::atomic_ref<uint32_t>(words_of(*block_).manual_reset).load() != 0;
+}
+
+bool NamedEvent::set() {
+  EventWords& words = words_of(*block_);
+  std::atomic_ref<uint32_t>(words.signaled).store(1);
+  std::atomic_ref<uint32_t>(words.sets).fetch_add(1);
+  // Every waiter wakes and looks; for an auto-reset event the one that wins
+  // the exchange below takes the signal. Waking just one could hand the
+  // signal to a waiter that is timing out or being killed at that moment.
+  wake_all(&words.sets);
+  return true;
+}
+
+bool NamedEvent::reset() {
+  std::atomic_ref<uint32_t>(words_of(*block_).signaled).store(0);
+  return true;
+}
+
+WaitResult NamedEvent::wait(uint32_t timeout_ms) {
+  objects::Deadline deadline(timeout_ms);
+  EventWords& words = words_of(*block_);
+  std::atomic_ref<uint32_t> signaled(words.signaled);
+  std::atomic_ref<uint32_t> sets(words.sets);
+  const bool manual = manual_reset();
+  const uint32_t sets_before = sets.load();
+  for (;;) {
+    uint32_t seen = sets.load();
+    uint32_t set_state = 1;
+    if (manual ? signaled.load() == 1 : signaled.compare_exchange_strong(set_state, 0)) return WaitResult::Signaled;
+    // A manual-reset event set and reset again while we slept still released us.
+    if (manual && seen != sets_before) return WaitResult::Signaled;
+    if (!deadline.infinite() && deadline.remaining().count() == 0) {
+      set_last_error(kErrorTimeout);
+      return WaitResult::Timeout;
+    }
+    if (!sleep_on(&words.sets, seen, deadline)) return WaitResult::Failed;
+  }
+}
+
+}  // namespace zyp::platform

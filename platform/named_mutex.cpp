@@ -1,0 +1,152 @@
+#include "platform/named_mutex.h"
+
+#include <sys/file.h>
+#include <unistd.h>
+
+#include <fcntl.h>
+
+#include <limits>
+#include <new>
+#include <system_error>
+
+#include "platform/last_error.h"
+#include "platform/object_files.h"
+
+namespace zyp::platform {
+namespace {
+
+constexpr uint32_t kErrorNotOwner = 288;
+constexpr std::string_view kPresenceSuffix = ".mutex";
+constexpr std::string_view kOwnerSuffix = ".mutex.owner";
+
+}  // namespace
+
+NamedMutex::NamedMutex(std::string name, std::string presence_path, int presence_fd, int owner_fd)
+    : name_(std::move(name)),
+      presence_path_(std::move(presence_path)),
+      presence_fd_(presence_fd),
+      owner_fd_(owner_fd),
+      holder_pid_(::getpid()) {}
+
+NamedMutex::~NamedMutex() {
+  ::close(owner_fd_);  // an owner that closes without releasing frees the mutex, as a dying one does
+  if (holder_pid_ != ::getpid()) {
+    ::close(presence_fd_);
+    return;
+  }
+  objects::release_object_file(objects::UniqueFd(presence_fd_), presence_path_);
+}
+
+std::unique_ptr<NamedMutex> NamedMutex::attach(std::string_view name, bool create, bool* existed,
+                                               std::string* error) {
+  try {
+    auto presence_path = objects::object_file(name, kPresenceSuffix, error);
+    auto owner_path = objects::object_file(name, kOwnerSuffix, error);
+    if (!presence_path || !owner_path) return nullptr;
+    objects::UniqueFd presence = create ? objects::hold_object_file(*presence_path, 0, {}, existed, error)
+                                        : objects::hold_existing_object_file(*presence_path, error);
+    if (!presence) return nullptr;
+    objects::UniqueFd owner = objects::open_object_file(*owner_path, true, error);
+    if (!owner) {
+      objects::release_object_file(std::move(presence), *presence_path);
+      return nullptr;
+    }
+    std::unique_ptr<NamedMutex> mutex(
+        new NamedMutex(std::string(name), std::move(*presence_path), presence.get(), owner.get()));
+    presence.release();
+    owner.release();
+    return mutex;
+  } catch (const std::bad_alloc&) {
+    set_last_error(kErrorNotEnoughMemory);
+    return nullptr;
+  }
+}
+
+std::unique_ptr<NamedMutex> NamedMutex::create(std::string_view name, bool initially_owned, bool* already_existed,
+                                               std::string* error) {
+  bool existed = false;
+  auto mutex = attach(name, true, &existed, error);
+  if (!mutex) return nullptr;
+  // A creator that raced us between the two locks owns it already: then we
+  // did not create it after all.
+  if (initially_owned && !existed && mutex->wait(0) != WaitResult::Signaled) existed = true;
+  if (already_existed) *already_existed = existed;
+  set_last_error(existed ? kErrorAlreadyExists : kErrorSuccess);
+  return mutex;
+}
+
+std::unique_ptr<NamedMutex> NamedMutex::open(std::string_view name, std::string* error) {
+  return attach(name, false, nullptr, error);
+}
+
+bool NamedMutex::held_by_another_process(std::string_view name) {
+  try {
+    auto path = objects::object_file(name, kOwnerSuffix, nullptr);
+    if (!path) return false;
+    objects::UniqueFd probe(::open(path->c_str(), O_RDWR | O_CLOEXEC | O_NOFOLLOW));
+    if (!probe) return false;  // never created: nobody can own it
+    return objects::lock_file(probe.get(), LOCK_EX, objects::Deadline(0)) == WaitResult::Timeout;
+  } catch (const std::bad_alloc&) {
+    set_last_error(kErrorNotEnoughMemory);
+    return false;
+  }
+}
+
+WaitResult NamedMutex::wait(uint32_t timeout_ms) {
+  try {
+    objects::Deadline deadline(timeout_ms);
+    std::unique_lock lock(state_);
+    const auto me = std::this_thread::get_id();
+    if (owner_ == me) {
+      if (recursion_ == std::numeric_limits<uint32_t>::max()) {
+        set_last_error(kErrorInvalidParameter);
+        return WaitResult::Failed;
+      }
+      ++recursion_;
+      return WaitResult::Signaled;
+    }
+    auto no_owner_here = [this] { return owner_ == std::thread::id(); };
+    if (deadline.infinite()) {
+      turn_.wait(lock, no_owner_here);
+    } else if (!turn_.wait_until(lock, deadline.when(), no_owner_here)) {
+      set_last_error(kErrorTimeout);
+      return WaitResult::Timeout;
+    }
+    // Our turn in this process; keep it reserved while the file lock is
+    // fought over with other processes, without blocking state_.
+    owner_ = me;
+    lock.unlock();
+    WaitResult result = objects::lock_file(owner_fd_, LOCK_EX, deadline);
+    lock.lock();
+    if (result == WaitResult::Signaled) {
+      recursion_ = 1;
+      return result;
+    }
+    owner_ = std::thread::id();
+    turn_.notify_one();
+    return result;
+  } catch (const std::system_error& failure) {
+    set_last_error(win_error_from_errno(failure.code().value()));
+    return WaitResult::Failed;
+  }
+}
+
+bool NamedMutex::release() {
+  try {
+    std::lock_guard lock(state_);
+    if (owner_ != std::this_thread::get_id() || recursion_ == 0) {
+      set_last_error(kErrorNotOwner);
+      return false;
+    }
+    if (--recursion_ > 0) return true;
+    ::flock(owner_fd_, LOCK_UN);
+    owner_ = std::thread::id();
+    turn_.notify_one();
+    return true;
+  } catch (const std::system_error& failure) {
+    set_last_error(win_error_from_errno(failure.code().value()));
+    return false;
+  }
+}
+
+}  // namespace zyp::platform
