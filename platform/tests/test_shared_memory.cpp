@@ -1,0 +1,164 @@
+#include "platform/shared_memory.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstring>
+#include <string>
+
+#include "platform/last_error.h"
+#include "platform/tests/child_process.h"
+#include "testsupport/test_env.h"
+
+namespace zyp::platform {
+namespace {
+
+using zyp::testing::ChildProcess;
+
+bool all_zero(const SharedMemory& memory) {
+  auto* bytes = static_cast<const unsigned char*>(memory.data());
+  return std::all_of(bytes, bytes + memory.size(), [](unsigned char b) { return b == 0; });
+}
+
+TEST(SharedMemory, BytesWrittenByOneProcessAreReadByAnother) {
+  auto memory = SharedMemory::create("BLOCK", 4096);
+  ASSERT_TRUE(memory);
+  char* bytes = static_cast<char*>(memory->data());
+  std::strcpy(bytes + 1000, "from the parent");
+
+  ChildProcess child([](ChildProcess& self) {
+    auto opened = SharedMemory::open("BLOCK");
+    if (!opened || opened->size() != 4096) return 1;
+    char* seen = static_cast<char*>(opened->data());
+    if (std::strcmp(seen + 1000, "from the parent") != 0) return 2;
+    std::strcpy(seen + 3000, "from the child");
+    self.tell_parent();
+    return self.hear_from_parent() == 'g' && std::strcmp(seen + 2000, "answer") == 0 ? 0 : 3;
+  });
+  ASSERT_EQ(child.hear_from_child(), 'r');
+  EXPECT_STREQ(bytes + 3000, "from the child");
+  std::strcpy(bytes + 2000, "answer");
+  child.tell_child();
+  EXPECT_EQ(child.join(), 0);
+}
+
+// However the last holder goes, the next create starts from zero bytes and
+// open finds nothing in between.
+TEST(SharedMemory, ZeroAgainAfterTheLastHolderIsGone) {
+  enum class Leaving { Closes, ExitsWithoutClosing, IsKilled };
+  for (Leaving leaving : {Leaving::Closes, Leaving::ExitsWithoutClosing, Leaving::IsKilled}) {
+    SCOPED_TRACE(static_cast<int>(leaving));
+    ChildProcess holder([leaving](ChildProcess& self) {
+      auto memory = SharedMemory::create("DATA", 512);
+      if (!memory) return 1;
+      std::memset(memory->data(), 0xAB, memory->size());
+      self.tell_parent();
+      self.hear_from_parent();
+      if (leaving == Leaving::ExitsWithoutClosing) _exit(0);
+      if (leaving == Leaving::IsKilled) ChildProcess::hang();
+      return 0;  // closes the block on the way out
+    });
+    ASSERT_EQ(holder.hear_from_child(), 'r');
+    {
+      auto attached = SharedMemory::open("DATA");
+      ASSERT_TRUE(attached);
+      EXPECT_EQ(static_cast<unsigned char*>(attached->data())[511], 0xAB);
+    }
+    holder.tell_child();
+    if (leaving == Leaving::IsKilled) holder.kill();
+    holder.join();
+
+    EXPECT_FALSE(SharedMemory::open("DATA"));
+    EXPECT_EQ(last_error(), kErrorFileNotFound);
+    bool existed = true;
+    auto fresh = SharedMemory::create("DATA", 512, &existed);
+    ASSERT_TRUE(fresh);
+    EXPECT_FALSE(existed);
+    EXPECT_TRUE(all_zero(*fresh));
+  }
+}
+
+TEST(SharedMemory, ContentsLastWhileAnyHolderLives) {
+  auto keeper = SharedMemory::create("KEPT", 64);
+  ASSERT_TRUE(keeper);
+  ChildProcess writer([](ChildProcess& self) {
+    bool existed = false;
+    auto memory = SharedMemory::create("KEPT", 64, &existed);
+    if (!memory || !existed) return 1;
+    std::strcpy(static_cast<char*>(memory->data()), "kept");
+    self.tell_parent();
+    ChildProcess::hang();
+  });
+  ASSERT_EQ(writer.hear_from_child(), 'r');
+  writer.kill();
+
+  bool existed = false;
+  auto again = SharedMemory::create("KEPT", 64, &existed);
+  ASSERT_TRUE(again);
+  EXPECT_TRUE(existed);
+  EXPECT_STREQ(static_cast<char*>(again->data()), "kept");
+}
+
+TEST(SharedMemory, SmallerBlockIsExtendedWithZerosAndKeepsItsBytes) {
+  auto small = SharedMemory::create("GROW", 100);
+  ASSERT_TRUE(small);
+  std::memset(small->data(), 0x5A, 100);
+  bool existed = false;
+  auto large = SharedMemory::create("GROW", 10000, &existed);
+  ASSERT_TRUE(large);
+  EXPECT_TRUE(existed);
+  ASSERT_GE(large->size(), 10000u);
+  auto* bytes = static_cast<unsigned char*>(large->data());
+  EXPECT_EQ(bytes[0], 0x5A);
+  EXPECT_EQ(bytes[99], 0x5A);
+  EXPECT_TRUE(std::all_of(bytes + 100, bytes + 10000, [](unsigned char b) { return b == 0; }));
+
+  auto opened = SharedMemory::open("GROW");
+  ASSERT_TRUE(opened);
+  EXPECT_EQ(opened->size(), large->size()) << "open maps the whole block";
+}
+
+// A forked child owns a copy of its parent's object; dropping that copy must
+// not detach the parent.
+TEST(SharedMemory, ForkedCopyDoesNotDetachTheParent) {
+  auto memory = SharedMemory::create("FORKED", 64);
+  ASSERT_TRUE(memory);
+  static_cast<char*>(memory->data())[0] = 7;
+  auto drop_copy = [](void* object) {
+    static_cast<std::unique_ptr<SharedMemory>*>(object)->reset();
+    return 0;
+  };
+  ASSERT_EQ(zyp::testing::run_in_child(drop_copy, &memory), 0);
+
+  bool existed = false;
+  auto second = SharedMemory::create("FORKED", 64, &existed);
+  ASSERT_TRUE(second);
+  EXPECT_TRUE(existed);
+  EXPECT_EQ(static_cast<char*>(second->data())[0], 7);
+}
+
+TEST(SharedMemory, SharedBlockStartsZeroed) {
+  struct State {
+    uint32_t load_count;
+    uint32_t marker[4];
+  };
+  SharedBlock<State> block("SECTION");
+  ASSERT_TRUE(block.attached());
+  EXPECT_EQ(block->load_count, 0u);
+  EXPECT_EQ(block->marker[3], 0u);
+  block->load_count = 1;
+  SharedBlock<State> second("SECTION");
+  EXPECT_EQ(second->load_count, 1u);
+}
+
+TEST(SharedMemory, RefusesEmptyNameAndSize) {
+  std::string error;
+  EXPECT_FALSE(SharedMemory::create("", 16, nullptr, &error));
+  EXPECT_EQ(last_error(), kErrorInvalidParameter);
+  EXPECT_FALSE(error.empty());
+  EXPECT_FALSE(SharedMemory::create("EMPTY", 0));
+  EXPECT_EQ(last_error(), kErrorInvalidParameter);
+}
+
+}  // namespace
+}  // namespace zyp::platform
