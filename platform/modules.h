@@ -33,4 +33,13 @@ void unload_module(void* module);                       // FreeLibrary
 int spawn_program(std::string_view program, const std::vector<std::string>& args, bool wait,
                   pid_t* child = nullptr);
 
+// Waits for a program started without waiting (the caller must reap every
+// such child, or have SIGCHLD ignored, to leave no zombie): its exit status,
+// 128 + signal number, or -1 when `child` is not a child of this process.
+int wait_for_program(pid_t child);
+
+// The folder of the file that holds this code (the program, or the shared
+// library it is linked into); the suite's lib and bin folders are found from it.
+std::optional<std::string> running_binary_folder();
+
 }  // namespace zyp::platform
