@@ -42,8 +42,7 @@ TEST(SharedMemory, BytesWrittenByOneProcessAreReadByAnother) {
   EXPECT_EQ(child.join(), 0);
 }
 
-// However the last holder goes, the next create starts from zero bytes and
-// open finds nothing in between.
+// However the last holder goes, the next create starts from zero bytes.
 TEST(SharedMemory, ZeroAgainAfterTheLastHolderIsGone) {
   enum class Leaving { Closes, ExitsWithoutClosing, IsKilled };
   for (Leaving leaving : {Leaving::Closes, Leaving::ExitsWithoutClosing, Leaving::IsKilled}) {
@@ -68,14 +67,30 @@ TEST(SharedMemory, ZeroAgainAfterTheLastHolderIsGone) {
     if (leaving == Leaving::IsKilled) holder.kill();
     holder.join();
 
-    EXPECT_FALSE(SharedMemory::open("DATA"));
-    EXPECT_EQ(last_error(), kErrorFileNotFound);
     bool existed = true;
     auto fresh = SharedMemory::create("DATA", 512, &existed);
     ASSERT_TRUE(fresh);
     EXPECT_FALSE(existed);
     EXPECT_TRUE(all_zero(*fresh));
   }
+}
+
+TEST(SharedMemory, OpenNeedsALiveHolder) {
+  EXPECT_FALSE(SharedMemory::open("NEVER"));
+  EXPECT_EQ(last_error(), kErrorFileNotFound);
+
+  ChildProcess holder([](ChildProcess& self) {
+    auto memory = SharedMemory::create("KILLED", 64);
+    if (!memory) return 1;
+    self.tell_parent();
+    ChildProcess::hang();
+  });
+  ASSERT_EQ(holder.hear_from_child(), 'r');
+  holder.kill();
+  std::string error;
+  EXPECT_FALSE(SharedMemory::open("KILLED", &error));
+  EXPECT_EQ(last_error(), kErrorFileNotFound);
+  EXPECT_NE(error.find("KILLED"), std::string::npos) << error;
 }
 
 TEST(SharedMemory, ContentsLastWhileAnyHolderLives) {
