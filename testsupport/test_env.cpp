@@ -12,6 +12,8 @@
 namespace zyp::testing {
 namespace {
 
+constexpr char kRootVariable[] = "ZYP_TEST_ROOT";
+
 std::string create_root() {
   const char* base = std::getenv("ZYP_TEST_TMP");
   std::string pattern = std::string(base && *base ? base : "/tmp") + "/zyptest-XXXXXX";
@@ -24,6 +26,7 @@ void point_environment_at(const std::string& root) {
     std::string dir = root + "/" + sub;
     mkdir(dir.c_str(), 0700);
   }
+  setenv(kRootVariable, root.c_str(), 1);
   setenv("ZYP_RUNTIME_DIR", (root + "/runtime").c_str(), 1);
   setenv("ZYP_USER_DIR", (root + "/user").c_str(), 1);
   setenv("ZYP_MACHINE_DIR", (root + "/machine").c_str(), 1);
@@ -32,28 +35,44 @@ void point_environment_at(const std::string& root) {
   setenv("ZYP_LANG", "ENU", 1);
 }
 
-struct Root {
-  std::string path;
-  pid_t owner;
-  Root() : path(create_root()), owner(getpid()) { point_environment_at(path); }
-  ~Root() {
-    // Forked children leave the folder to the process that made it.
-    if (getpid() != owner) return;
-    std::error_code ignored;
-    std::filesystem::remove_all(path, ignored);
-  }
-};
+int exit_status_of(int status) {
+  if (WIFEXITED(status)) return WEXITSTATUS(status);
+  if (WIFSIGNALED(status)) return 128 + WTERMSIG(status);
+  return 1;
+}
 
 }  // namespace
 
+int run_in_private_root(char** argv) {
+  if (std::getenv(kRootVariable)) return -1;
+  std::string root = create_root();
+  point_environment_at(root);
+  pid_t child = fork();
+  if (child < 0) return 1;
+  if (child == 0) {
+    execv("/proc/self/exe", argv);
+    _exit(127);
+  }
+  int status = 0;
+  while (waitpid(child, &status, 0) < 0) {
+  }
+  std::error_code ignored;
+  std::filesystem::remove_all(root, ignored);
+  return exit_status_of(status);
+}
+
 const std::string& test_root() {
-  static Root root;
-  return root.path;
+  static const std::string root = [] {
+    const char* value = std::getenv(kRootVariable);
+    if (!value) throw std::runtime_error("the test program runs outside its private root");
+    return std::string(value);
+  }();
+  return root;
 }
 
 std::string make_temp_folder(const std::string& stem) {
   static std::atomic<int> counter{0};
-  std::string dir = test_root() + "/" + stem + "-" + std::to_string(counter++);
+  std::string dir = test_root() + "/" + stem + "-" + std::to_string(getpid()) + "-" + std::to_string(counter++);
   std::filesystem::create_directories(dir);
   return dir;
 }
@@ -65,9 +84,7 @@ int run_in_child(int (*body)(void*), void* arg) {
   int status = 0;
   while (waitpid(pid, &status, 0) < 0) {
   }
-  if (WIFEXITED(status)) return WEXITSTATUS(status);
-  if (WIFSIGNALED(status)) return 128 + WTERMSIG(status);
-  return -1;
+  return exit_status_of(status);
 }
 
 }  // namespace zyp::testing

@@ -5,8 +5,15 @@
 
 namespace zyp::testing {
 
-// The per-process temporary root; the runtime, user and machine folders and
-// TMPDIR point below it for the whole run of the test program.
+// Called first by the test main: when the program does not run in a private
+// root yet, makes one (runtime, user, machine and temporary folders, and the
+// variables pointing at them), runs the program again inside it, removes it
+// and returns the run's exit status. Running the program again, rather than
+// setting the variables in place, means that the libraries' load-time code
+// already sees the private folders. Returns -1 inside the private root.
+int run_in_private_root(char** argv);
+
+// The private root of this test program.
 const std::string& test_root();
 
 // A new empty folder below the test root.

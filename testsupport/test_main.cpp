@@ -4,7 +4,8 @@
 #include "testsupport/test_env.h"
 
 int main(int argc, char** argv) {
-  zyp::testing::test_root();  // set the private folders up before any test
+  int status = zyp::testing::run_in_private_root(argv);
+  if (status >= 0) return status;
   ::testing::InitGoogleMock(&argc, argv);
   return RUN_ALL_TESTS();
 }
