@@ -8,6 +8,7 @@ packages=(
   g++ cmake ninja-build pkg-config
   googletest libgtest-dev libgmock-dev libbenchmark-dev
   libssl-dev zlib1g-dev libp11-kit-dev
+  opensc
   softhsm2
 )
 
