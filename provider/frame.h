@@ -1,0 +1,131 @@
+#pragma once
+// The provider's frame: the token module, the variables shared by every
+// process that loads the library, the two shared maps (sessions per token,
+// key identifiers) and the per-process state around them.
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <span>
+
+#include "platform/shared_memory.h"
+#include "provider/p11.h"
+#include "zyp/zyptools.h"
+
+namespace zyp::prov {
+
+inline constexpr size_t kContextRecords = 256;
+inline constexpr size_t kKeyMapEntries = 1024;
+inline constexpr char kContextMapName[] = "ZYPPROV_CTXMAPFILE";
+inline constexpr char kKeyMapName[] = "ZYPPROV_KEYCTXMAPFILE";
+inline constexpr char kSharedVariablesName[] = "ZYPPROV_SHARED";
+
+// One token's session, in the context map that every process sees.
+struct ContextRecord {
+  uint32_t session;  // CK_SESSION_HANDLE
+  uint8_t logged_in;
+  uint8_t padding[3];
+  uint32_t token;
+  uint32_t countdown;  // seconds left before the inactivity watcher closes it
+  uint32_t last_use;   // seconds since 1970
+  uint32_t in_use;
+};
+static_assert(sizeof(ContextRecord) == 24);
+static_assert(offsetof(ContextRecord, logged_in) == 4);
+static_assert(offsetof(ContextRecord, token) == 8);
+static_assert(offsetof(ContextRecord, countdown) == 12);
+static_assert(offsetof(ContextRecord, last_use) == 16);
+static_assert(offsetof(ContextRecord, in_use) == 20);
+
+// A key identifier and the object handle of the key in the current session;
+// both 0 is a free entry.
+struct KeyMapEntry {
+  uint32_t key_id;
+  uint32_t handle;  // CK_OBJECT_HANDLE
+};
+static_assert(sizeof(KeyMapEntry) == 8);
+static_assert(offsetof(KeyMapEntry, handle) == 4);
+
+// The library's shared data: zero when no live process has it attached.
+// Module handles and function lists are addresses, which mean nothing in
+// another process, so each process keeps its own (Provider below).
+struct SharedVariables {
+  uint32_t inactivity_time;
+  int32_t presence_check;
+  int32_t inactivity_enabled;
+  int32_t load_count;
+  int32_t watcher_process;      // the process that runs the watchers
+  uint32_t watcher_threads[2];  // their thread identifiers
+};
+
+class KeyMap {
+ public:
+  explicit KeyMap(std::span<KeyMapEntry> entries) : entries_(entries) {}
+  // Stores the pair in the first entry that has this identifier or is free;
+  // false when the scan finds neither (or the handle does not fit 32 bits).
+  bool add(uint32_t key_id, CK_OBJECT_HANDLE handle);
+  // The handle of the first entry with this identifier, or 0.
+  CK_OBJECT_HANDLE handle_of(uint32_t key_id) const;
+  bool holds(uint32_t key_id) const;
+  void forget(uint32_t key_id);
+  void wipe();
+
+ private:
+  std::span<KeyMapEntry> entries_;
+};
+
+class Watchers;
+
+// Everything one process holds while the library is attached.
+class Provider {
+ public:
+  Provider();
+  ~Provider();
+  Provider(const Provider&) = delete;
+  Provider& operator=(const Provider&) = delete;
+
+  CK_FUNCTION_LIST& p11() const { return *functions_; }
+  SharedVariables& shared() const { return *shared_->get(); }
+  // Empty when the map could not be created or opened.
+  std::span<ContextRecord> records() const;
+  KeyMap key_map() const;
+  // Serialises this process's calls into the token module (initialised
+  // without locking callbacks) and its changes of the maps.
+  std::mutex& lock() { return lock_; }
+  // The serial number of the token of the last session opened here.
+  void remember_serial(const CK_UTF8CHAR (&serial)[16]);
+
+ private:
+  friend bool attach_process();
+  friend void detach_process();
+  bool load_token_module();
+  void unload_token_module();
+  void open_maps(bool first);
+  void close_all_sessions();
+
+  ZYPResourceModule* resources_ = nullptr;
+  std::unique_ptr<platform::SharedBlock<SharedVariables>> shared_;
+  std::unique_ptr<platform::SharedMemory> context_map_;
+  std::unique_ptr<platform::SharedMemory> key_map_;
+  void* module_ = nullptr;
+  CK_FUNCTION_LIST* functions_ = nullptr;
+  bool initialised_here_ = false;
+  bool first_ = false;
+  CK_UTF8CHAR serial_[16] = {};
+  std::mutex lock_;
+  std::unique_ptr<Watchers> watchers_;
+};
+
+// The attached process's provider, or null (not attached, or refused).
+Provider* provider();
+
+// Library load and unload. attach_process returns false when it refuses
+// (the token module cannot be loaded); calls then answer as without a
+// session. Both are idempotent.
+bool attach_process();
+void detach_process();
+
+// Seconds since 1970, as the 32-bit times of the context records.
+uint32_t now_seconds();
+
+}  // namespace zyp::prov
