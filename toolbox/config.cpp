@@ -69,10 +69,12 @@ Attachment* g_attachment = nullptr;
 
 SharedConfig* shared() { return g_attachment ? g_attachment->block.get() : nullptr; }
 
+// Copies the text cut to the field and terminated, the rest of the field zeroed.
 template <size_t N>
 void store_text(char (&field)[N], const char* text) {
-  std::strncpy(field, text, N - 1);
-  field[N - 1] = '\0';
+  size_t length = strnlen(text, N - 1);
+  std::memset(field, 0, N);
+  std::memcpy(field, text, length);
 }
 
 template <size_t N>

@@ -24,11 +24,14 @@
  * followed by the file's bytes. Names beginning with "." are skipped by all
  * four calls; symbolic links to folders are never descended. */
 
-/* Appends the tree below `folder` to `archive` (created when missing).
- * 1 when an argument is null or the archive cannot be opened; 1 also when
- * an item had to be left out because its relative path does not fit the
- * 260-byte field (everything else is packed). Otherwise 0, also when
- * `folder` is missing or not a folder (nothing is written then). */
+/* Appends the tree below `folder` to `archive` (created when missing), in
+ * depth-first pre-order. 1 when an argument is null, the archive cannot be
+ * opened or written, or an item had to be left out because its relative path
+ * does not fit the 260-byte field or it is 4 GiB or larger (everything else
+ * is packed). Otherwise 0, also when `folder` is missing or not a folder
+ * (nothing is written then). Unreadable files are skipped silently, and a
+ * file that shrinks while it is packed is padded with zeros to the size its
+ * header gives. */
 ZYP_API int ZYPZip(const char* folder, const char* archive);
 
 /* Unpacks `archive` into `destination` (created when missing). 0 when the
