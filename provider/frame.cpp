@@ -107,10 +107,9 @@ std::span<ContextRecord> Provider::records() const {
           std::min(kContextRecords, context_map_->size() / sizeof(ContextRecord))};
 }
 
-KeyMap Provider::key_map() const {
-  if (!key_map_) return KeyMap({});
-  return KeyMap({static_cast<KeyMapEntry*>(key_map_->data()),
-                 std::min(kKeyMapEntries, key_map_->size() / sizeof(KeyMapEntry))});
+std::span<KeyMapEntry> Provider::key_map_entries() const {
+  if (!key_map_) return {};
+  return {static_cast<KeyMapEntry*>(key_map_->data()), std::min(kKeyMapEntries, key_map_->size() / sizeof(KeyMapEntry))};
 }
 
 void Provider::remember_serial(const CK_UTF8CHAR (&serial)[16]) { std::copy(serial, serial + 16, serial_); }

@@ -88,7 +88,8 @@ class Provider {
   SharedVariables& shared() const { return *shared_->get(); }
   // Empty when the map could not be created or opened.
   std::span<ContextRecord> records() const;
-  KeyMap key_map() const;
+  std::span<KeyMapEntry> key_map_entries() const;
+  KeyMap key_map() const { return KeyMap(key_map_entries()); }
   // Serialises this process's calls into the token module (initialised
   // without locking callbacks) and its changes of the maps.
   std::mutex& lock() { return lock_; }
