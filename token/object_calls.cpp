@@ -1,5 +1,4 @@
 // Objects in sessions, and the token objects' copies in the key store.
-#include <algorithm>
 #include <set>
 
 #include "token/calls.h"

@@ -1,13 +1,13 @@
 #include "token/slots.h"
 
-#include <sched.h>
-
 #include <algorithm>
 #include <array>
 #include <atomic>
+#include <chrono>
 #include <cstring>
 #include <memory>
 #include <string_view>
+#include <thread>
 
 #include "platform/drives.h"
 #include "platform/shared_memory.h"
@@ -21,6 +21,7 @@ constexpr CK_VERSION kHardwareVersion{0, 0};
 constexpr CK_VERSION kFirmwareVersion{1, 1};
 
 enum TablesState : uint32_t { kTablesEmpty = 0, kTablesFilling = 1, kTablesReady = 2 };
+constexpr int kFillWaitTries = 1000;
 
 // The block is zeroed when no live process has it attached; the first
 // process to find the tables empty fills them and publishes them last.
@@ -142,7 +143,16 @@ void make_tables_ready(SharedArea& shared) {
     state.store(kTablesReady);
     return;
   }
-  while (state.load() != kTablesReady) sched_yield();  // another process is filling them
+  // Another process is filling them; should it have died doing so, the
+  // tables are filled here after a while (their contents are fixed).
+  for (int tries = 0; state.load() != kTablesReady; ++tries) {
+    if (tries == kFillWaitTries) {
+      fill_tables(shared);
+      state.store(kTablesReady);
+      return;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
 }
 
 // Decrements a counter unless it is already zero.
