@@ -1,7 +1,6 @@
 // Sessions, login and the token's PIN.
 #include <algorithm>
 #include <cstring>
-#include <new>
 #include <span>
 
 #include "token/calls.h"
