@@ -1,0 +1,118 @@
+#include "channel/client_channel.h"
+
+#include <chrono>
+#include <cstring>
+#include <thread>
+
+#include "platform/shared_memory.h"
+
+namespace zyp::channel {
+namespace {
+
+// Waits that have no limit of their own look at the server this often, so a
+// server that has died is noticed within a fraction of a second.
+constexpr uint32_t kAliveCheckMs = 250;
+constexpr auto kAbandonedBlockPoll = std::chrono::milliseconds(2);
+
+// The block for a new request. A block that still exists belongs to a request
+// whose client died while the server was serving it: wait until the server
+// lets go of it, so the two requests cannot mix.
+std::unique_ptr<platform::SharedMemory> create_request_block(size_t size) {
+  while (true) {
+    bool existed = false;
+    auto block = platform::SharedMemory::create(kRequestMappingName, size, &existed);
+    if (!block || !existed) return block;
+    block.reset();
+    if (!server_alive()) return nullptr;
+    std::this_thread::sleep_for(kAbandonedBlockPoll);
+  }
+}
+
+}  // namespace
+
+bool server_alive() { return platform::NamedMutex::held_by_another_process(kServerMutexName); }
+
+std::unique_ptr<ChannelObjects> ChannelObjects::create() {
+  auto start = platform::NamedEvent::create(kStartEventName, false, false);
+  auto finished = platform::NamedEvent::create(kFinishedEventName, false, false);
+  auto mutex = platform::NamedMutex::create(kRequestMutexName, false);
+  if (!start || !finished || !mutex) return nullptr;
+  return std::unique_ptr<ChannelObjects>(new ChannelObjects(std::move(start), std::move(finished), std::move(mutex)));
+}
+
+std::unique_ptr<ChannelObjects> ChannelObjects::open() {
+  auto start = platform::NamedEvent::open(kStartEventName);
+  auto finished = platform::NamedEvent::open(kFinishedEventName);
+  auto mutex = platform::NamedMutex::open(kRequestMutexName);
+  if (!start || !finished || !mutex) return nullptr;
+  return std::unique_ptr<ChannelObjects>(new ChannelObjects(std::move(start), std::move(finished), std::move(mutex)));
+}
+
+void ChannelObjects::clear_events() {
+  start_->reset();
+  finished_->reset();
+}
+
+int ChannelObjects::transact(uint8_t code, const RequestLayout& layout, const ReplyReader& reply,
+                             const TransactOptions& options) {
+  if (!take_turn(options.stop)) return kResultUnreachable;
+  int result = exchange(code, layout, reply, options.secret);
+  mutex_->release();
+  finished_->reset();
+  return result;
+}
+
+// The request mutex is held for a whole request, a PIN dialog included, so
+// the wait has no limit while the server lives.
+bool ChannelObjects::take_turn(const std::atomic<bool>* stop) {
+  while (true) {
+    switch (mutex_->wait(kAliveCheckMs)) {
+      case platform::WaitResult::Signaled:
+        return true;
+      case platform::WaitResult::Failed:
+        return false;
+      case platform::WaitResult::Timeout:
+        if ((stop && stop->load()) || !server_alive()) return false;
+    }
+  }
+}
+
+int ChannelObjects::exchange(uint8_t code, const RequestLayout& layout, const ReplyReader& reply, bool secret) {
+  RequestWriter measure;
+  layout(measure);
+  auto block = create_request_block(measure.size());
+  if (!block) return kResultUnreachable;
+  std::span<uint8_t> bytes(static_cast<uint8_t*>(block->data()), measure.size());
+  store_u32(bytes.data() + kCodeOffset, code);
+  store_u32(bytes.data() + kResultOffset, 0);
+  RequestWriter writer(bytes);
+  layout(writer);
+
+  finished_->reset();  // a reply left over from an abandoned request is not ours
+  start_->set();
+  int result = kResultUnreachable;
+  if (await_reply()) {
+    reply(bytes);
+    result = bytes[kResultOffset];  // the low byte of the little-endian result
+  } else {
+    start_->reset();  // withdraw the request, so a later server does not serve a block that is gone
+  }
+  if (secret) explicit_bzero(bytes.data(), bytes.size());
+  return result;
+}
+
+bool ChannelObjects::await_reply() {
+  while (true) {
+    switch (finished_->wait(kAliveCheckMs)) {
+      case platform::WaitResult::Signaled:
+        return true;
+      case platform::WaitResult::Failed:
+        return false;
+      case platform::WaitResult::Timeout:
+        // A server that answered and then ended (request 21) has set the event.
+        if (!server_alive()) return finished_->wait(0) == platform::WaitResult::Signaled;
+    }
+  }
+}
+
+}  // namespace zyp::channel
