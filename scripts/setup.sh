@@ -8,8 +8,8 @@ packages=(
   g++ cmake ninja-build pkg-config
   googletest libgtest-dev libgmock-dev libbenchmark-dev
   libssl-dev zlib1g-dev libp11-kit-dev
-  opensc
-  softhsm2
+  opensc softhsm2
+  clang libclang-rt-14-dev
 )
 
 missing=()
