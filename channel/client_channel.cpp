@@ -57,8 +57,9 @@ int ChannelObjects::transact(uint8_t code, const RequestLayout& layout, const Re
                              const TransactOptions& options) {
   if (!take_turn(options.stop)) return kResultUnreachable;
   int result = exchange(code, layout, reply, options.secret);
+  // The finished event is cleared before each request, never after the
+  // mutex is released: by then it may be the next request's reply.
   mutex_->release();
-  finished_->reset();
   return result;
 }
 

@@ -1,6 +1,8 @@
 #pragma once
 // The client side of the request channel: the three channel objects of a
 // process and the handshake of one request.
+#include <unistd.h>
+
 #include <atomic>
 #include <cstdint>
 #include <functional>
@@ -40,6 +42,10 @@ class ChannelObjects {
   // Clears both events, dropping a request or reply nobody will take.
   void clear_events();
 
+  // False in a forked child: the child shares the parent's lock on the
+  // request mutex and must open the objects for itself.
+  bool opened_here() const { return opener_ == ::getpid(); }
+
   // Runs one request and returns the low byte of its result, or 16 when the
   // request block cannot be made or the server ends (or is gone) before it
   // answers; nothing is read back then.
@@ -49,7 +55,7 @@ class ChannelObjects {
  private:
   ChannelObjects(std::unique_ptr<platform::NamedEvent> start, std::unique_ptr<platform::NamedEvent> finished,
                  std::unique_ptr<platform::NamedMutex> mutex)
-      : start_(std::move(start)), finished_(std::move(finished)), mutex_(std::move(mutex)) {}
+      : start_(std::move(start)), finished_(std::move(finished)), mutex_(std::move(mutex)), opener_(::getpid()) {}
   bool take_turn(const std::atomic<bool>* stop);
   int exchange(uint8_t code, const RequestLayout& layout, const ReplyReader& reply, bool secret);
   bool await_reply();
@@ -57,6 +63,7 @@ class ChannelObjects {
   std::unique_ptr<platform::NamedEvent> start_;
   std::unique_ptr<platform::NamedEvent> finished_;
   std::unique_ptr<platform::NamedMutex> mutex_;
+  pid_t opener_;
 };
 
 }  // namespace zyp::channel

@@ -180,7 +180,7 @@ std::shared_ptr<ChannelObjects> channel_for_call() {
   ClientProcess& p = process();
   std::lock_guard guard(p.lock);
   if (!marker_set(p)) return nullptr;
-  if (!p.channel) p.channel = ChannelObjects::open();
+  if (!p.channel || !p.channel->opened_here()) p.channel = ChannelObjects::open();
   return p.channel;
 }
 
@@ -228,7 +228,7 @@ void shutdown_server() {
     std::lock_guard guard(p.lock);
     set_marker(p, 0);
     heartbeat = std::move(p.heartbeat);
-    channel = p.channel;
+    if (p.channel && p.channel->opened_here()) channel = p.channel;
   }
   stop_heartbeat(std::move(heartbeat));
 

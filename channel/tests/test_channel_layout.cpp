@@ -14,6 +14,7 @@
 #include "channel/dispatcher.h"
 #include "channel/request_block.h"
 #include "channel/tests/fake_provider.h"
+#include "channel/tests/request_pack.h"
 #include "platform/named_event.h"
 #include "platform/named_mutex.h"
 #include "platform/shared_memory.h"
@@ -25,41 +26,11 @@ namespace {
 using namespace zyp::channel;
 using zyp::platform::NamedEvent;
 using zyp::platform::NamedMutex;
-using Bytes = std::vector<uint8_t>;
 
 constexpr uint32_t kToken = 0x01020304;
 constexpr uint32_t kMechanism = 0x80000103;
 constexpr uint32_t kKey = 0xCAFEBABE;
 constexpr uint16_t kType = 0x0102;
-
-// A block as the table describes it, little-endian.
-class Pack {
- public:
-  explicit Pack(uint32_t code) { u32(code).u32(0); }
-  Pack& u32(uint32_t v) {
-    for (int i = 0; i < 4; ++i) bytes_.push_back(static_cast<uint8_t>(v >> (8 * i)));
-    return *this;
-  }
-  Pack& u16(uint16_t v) {
-    bytes_.push_back(static_cast<uint8_t>(v));
-    bytes_.push_back(static_cast<uint8_t>(v >> 8));
-    return *this;
-  }
-  Pack& raw(const void* data, size_t size) {
-    auto* p = static_cast<const uint8_t*>(data);
-    bytes_.insert(bytes_.end(), p, p + size);
-    return *this;
-  }
-  Pack& text(const char* s, bool terminator) { return raw(s, std::strlen(s) + (terminator ? 1 : 0)); }
-  Pack& zeros(size_t n) {
-    bytes_.insert(bytes_.end(), n, 0);
-    return *this;
-  }
-  const Bytes& bytes() const { return bytes_; }
-
- private:
-  Bytes bytes_;
-};
 
 // zypserver's part, played by a thread with the stand-in provider.
 class FakeServer {

@@ -1,0 +1,337 @@
+// The channel with the real zypserver, which loads the real provider over the
+// software token in this test program's private profile.
+#include <dlfcn.h>
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "channel/client_process.h"
+#include "channel/request_block.h"
+#include "platform/atomic_file.h"
+#include "platform/file_mapping.h"
+#include "platform/modules.h"
+#include "platform/named_event.h"
+#include "platform/named_mutex.h"
+#include "platform/shared_memory.h"
+#include "testsupport/test_env.h"
+#include "token/pkcs11.h"
+#include "zyp/zypclient.h"
+#include "zyp/zypsess.h"
+
+namespace {
+
+using namespace zyp::channel;
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+
+constexpr uint32_t kToken = 0;
+constexpr uint32_t kDes40 = CKM_DES_40_CBC;
+constexpr char kPin[] = "1234";
+constexpr char kIdleVariable[] = "ZYP_TEST_SERVER_IDLE_MS";
+
+std::string tests_folder() {
+  char path[PATH_MAX] = {};
+  ssize_t size = ::readlink("/proc/self/exe", path, sizeof path - 1);
+  std::string exe(path, size > 0 ? static_cast<size_t>(size) : 0);
+  return exe.substr(0, exe.rfind('/'));
+}
+
+std::string build_file(const std::string& relative) { return tests_folder() + "/../" + relative; }
+
+// The exit status of a child within `limit`, or -1 (the child is killed).
+int wait_bounded(pid_t child, std::chrono::milliseconds limit) {
+  for (auto deadline = Clock::now() + limit; Clock::now() < deadline;) {
+    int status = 0;
+    if (::waitpid(child, &status, WNOHANG) == child)
+      return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    std::this_thread::sleep_for(10ms);
+  }
+  ::kill(child, SIGKILL);
+  ::waitpid(child, nullptr, 0);
+  return -1;
+}
+
+pid_t spawn(const std::string& program, const std::vector<std::string>& args) {
+  pid_t child = 0;
+  EXPECT_EQ(zyp::platform::spawn_program(program, args, false, &child), 0) << program;
+  return child;
+}
+
+pid_t server_of_marker() {
+  zyp::platform::SharedBlock<ClientShared> shared(kClientSharedName);
+  return shared.attached() ? shared->server_marker : 0;
+}
+
+uint32_t token_count() {
+  uint32_t count = 0;
+  EXPECT_EQ(ZYPCIPEnumToken(nullptr, &count), 1);
+  return count;
+}
+
+// Every test leaves no server behind.
+class ChannelServer : public ::testing::Test {
+ protected:
+  void TearDown() override { ZYPCIPShutdownPKCS(); }
+};
+
+TEST_F(ChannelServer, BeforeAnyStartEveryCallAnswers16) {
+  uint32_t size = 0;
+  EXPECT_EQ(ZYPCIPGetBlockSize(kToken, kDes40, &size), 16);
+  uint32_t count = 0;
+  EXPECT_EQ(ZYPCIPEnumToken(nullptr, &count), 16);
+  EXPECT_EQ(ZYPCloseTokenSession(), 16);  // the session service's call goes the same way
+}
+
+TEST_F(ChannelServer, ShutdownWithoutAServerLeavesNoMutexAndALaterStartWorks) {
+  EXPECT_EQ(ZYPCIPShutdownPKCS(), 0);
+  EXPECT_FALSE(zyp::platform::NamedMutex::open(kServerMutexName));
+  EXPECT_FALSE(server_alive());
+
+  ASSERT_EQ(ZYPCIPStartPKCS(), 1);
+  EXPECT_TRUE(server_alive());
+  EXPECT_GE(token_count(), 1u);
+  EXPECT_EQ(ZYPCloseTokenSession(), 0);  // reaches the provider now
+
+  EXPECT_EQ(ZYPCIPShutdownPKCS(), 0);
+  EXPECT_FALSE(server_alive());
+  uint32_t count = 0;
+  EXPECT_EQ(ZYPCIPEnumToken(nullptr, &count), 16);
+}
+
+TEST_F(ChannelServer, AListWithCapacity0ComesBackWithTheCountAnd1) {
+  ASSERT_EQ(ZYPCIPStartPKCS(), 1);
+  uint32_t count = 0;
+  ZYPCIPListEntry unused{};
+  EXPECT_EQ(ZYPCIPEnumToken(&unused, &count), 1);
+  ASSERT_GE(count, 1u);
+  std::vector<ZYPCIPListEntry> tokens(count);
+  EXPECT_EQ(ZYPCIPEnumToken(tokens.data(), &count), 0);
+  EXPECT_EQ(tokens[0].value, kToken);
+  EXPECT_STREQ(tokens[0].name, "File");
+}
+
+TEST_F(ChannelServer, TwoClientProcessesAtOnceBothGetTheirOwnAnswers) {
+  ASSERT_EQ(ZYPCIPStartPKCS(), 1);
+  uint32_t bits = 0;
+  ASSERT_EQ(ZYPCIPGetKeyFormat(kToken, kDes40, 1, &bits), 0);
+  ASSERT_GT(bits, 0u);
+  ZYPCIPListEntry tokens[8] = {};
+  uint32_t listed = 8;
+  ASSERT_EQ(ZYPCIPEnumToken(tokens, &listed), 0);
+
+  std::string probe = tests_folder() + "/channel_probe";
+  pid_t first = spawn(probe, {"keyformat", "400", std::to_string(kDes40), std::to_string(bits)});
+  pid_t second = spawn(probe, {"tokens", "400", std::to_string(listed)});
+  EXPECT_EQ(wait_bounded(first, 60s), 0);
+  EXPECT_EQ(wait_bounded(second, 60s), 0);
+}
+
+TEST_F(ChannelServer, AServerKilledDuringARequestGives16AndANewStartSucceeds) {
+  ASSERT_EQ(ZYPCIPStartPKCS(), 1);
+  pid_t server = server_of_marker();
+  ASSERT_GT(server, 0);
+  ASSERT_EQ(::kill(server, SIGSTOP), 0);  // the request below waits for its reply
+
+  int result = -1;
+  Clock::time_point answered;
+  std::thread caller([&] {
+    uint32_t count = 0;
+    result = ZYPCIPEnumToken(nullptr, &count);
+    answered = Clock::now();
+  });
+  std::this_thread::sleep_for(300ms);
+  ASSERT_EQ(::kill(server, SIGKILL), 0);
+  Clock::time_point killed = Clock::now();
+  caller.join();
+  EXPECT_EQ(result, 16);
+  EXPECT_LT(answered - killed, 2s);
+
+  ASSERT_EQ(ZYPCIPStartPKCS(), 1);
+  EXPECT_GE(token_count(), 1u);
+}
+
+TEST_F(ChannelServer, TheHeartbeatKeepsTheServerPastItsIdleTime) {
+  ::setenv(kIdleVariable, "1500", 1);
+  ASSERT_EQ(ZYPCIPStartPKCS(), 1);
+  std::this_thread::sleep_for(4s);
+  EXPECT_TRUE(server_alive());
+  EXPECT_GE(token_count(), 1u);
+}
+
+TEST_F(ChannelServer, ADescriptorNamingNoMappingGives15AndLeavesTheDataAlone) {
+  ASSERT_EQ(ZYPCIPStartPKCS(), 1);
+  std::string path = zyp::testing::make_temp_folder("data") + "/file";
+  ASSERT_TRUE(zyp::platform::write_file_atomically(path, std::string(64, 'x')));
+  int fd = ::open(path.c_str(), O_RDWR);
+  auto mapping = zyp::platform::FileMapping::create(fd, "ZYPTEST 0 64", 0);
+  ::close(fd);
+  ASSERT_TRUE(mapping);
+
+  for (const char* descriptor : {"ZYPTEST 0 16", "NOSUCHMAPPING 0 64"}) {
+    SCOPED_TRACE(descriptor);
+    uint32_t length = kNamedMappingLength;
+    auto* text = reinterpret_cast<uint8_t*>(const_cast<char*>(descriptor));
+    EXPECT_EQ(ZYPCIPCryptBuffer(kToken, kDes40, 1, text, &length), 15);
+    EXPECT_EQ(length, kNamedMappingLength);
+  }
+  EXPECT_EQ(std::string(static_cast<const char*>(mapping->data()), 64), std::string(64, 'x'));
+}
+
+// ---- The server program on its own -----------------------------------------------
+
+class ServerProgram : public ::testing::Test {
+ protected:
+  // The channel objects a starting client creates.
+  void create_events() {
+    start_ = zyp::platform::NamedEvent::create(kStartEventName, false, false);
+    finished_ = zyp::platform::NamedEvent::create(kFinishedEventName, false, false);
+    mutex_ = zyp::platform::NamedMutex::create(kRequestMutexName, false);
+    ASSERT_TRUE(start_ && finished_ && mutex_);
+  }
+  pid_t start_server() { return spawn("ZYPSERVER.EXE", {}); }
+
+  std::unique_ptr<zyp::platform::NamedEvent> start_, finished_;
+  std::unique_ptr<zyp::platform::NamedMutex> mutex_;
+};
+
+TEST_F(ServerProgram, EndsWithMinus1AfterItsIdleTimeWithoutHeartbeat) {
+  create_events();
+  ::setenv(kIdleVariable, "300", 1);
+  auto started = Clock::now();
+  pid_t server = start_server();
+  EXPECT_EQ(wait_bounded(server, 20s), 255);
+  EXPECT_GE(Clock::now() - started, 300ms);
+}
+
+TEST_F(ServerProgram, Request21EndsItWithExitCode0AndASecondInstanceEndsAtOnce) {
+  create_events();
+  pid_t server = start_server();
+  for (auto deadline = Clock::now() + 20s; !server_alive() && Clock::now() < deadline;)
+    std::this_thread::sleep_for(10ms);
+  ASSERT_TRUE(server_alive());
+
+  EXPECT_EQ(wait_bounded(start_server(), 20s), 0);  // the unique mutex is taken
+  EXPECT_TRUE(server_alive());
+
+  ZYPCIPShutdownPKCS();  // finds the server running and sends request 21
+  EXPECT_EQ(wait_bounded(server, 20s), 0);
+}
+
+TEST_F(ServerProgram, WithoutTheChannelEventsItReportsWhichIsMissingAndEndsWithMinus1) {
+  std::string log = zyp::testing::make_temp_folder("log") + "/stderr";
+  int saved = ::dup(STDERR_FILENO);
+  int file = ::open(log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+  ::dup2(file, STDERR_FILENO);
+  pid_t server = start_server();
+  ::dup2(saved, STDERR_FILENO);
+  ::close(file);
+  ::close(saved);
+
+  EXPECT_EQ(wait_bounded(server, 20s), 255);
+  auto text = zyp::platform::read_whole_file(log);
+  ASSERT_TRUE(text);
+  EXPECT_NE(text->find("Quillmarsh PKCS server unrecoverable error"), std::string::npos) << *text;
+  EXPECT_NE(text->find("PKCS server error - Event not found Finished Event"), std::string::npos) << *text;
+}
+
+// ---- With a logged-in session --------------------------------------------------------
+
+// Sets the token's PIN straight through the token module, before any server
+// has loaded it.
+void initialise_token() {
+  void* module = ::dlopen(build_file("lib/libsofttok.so").c_str(), RTLD_NOW | RTLD_LOCAL);
+  ASSERT_TRUE(module) << ::dlerror();
+  auto get_list = reinterpret_cast<CK_C_GetFunctionList>(::dlsym(module, "C_GetFunctionList"));
+  CK_FUNCTION_LIST* p11 = nullptr;
+  ASSERT_EQ(get_list(&p11), CKR_OK);
+  ASSERT_EQ(p11->C_Initialize(nullptr), CKR_OK);
+  CK_UTF8CHAR label[32];
+  std::memset(label, ' ', sizeof label);
+  std::memcpy(label, "Password token", 14);
+  EXPECT_EQ(p11->C_InitToken(kToken, reinterpret_cast<CK_UTF8CHAR*>(const_cast<char*>(kPin)), 4, label), CKR_OK);
+  p11->C_Finalize(nullptr);
+  ::dlclose(module);
+}
+
+// The server's PIN dialog, answered by a script, logs the token in.
+class LoggedIn : public ChannelServer {
+ protected:
+  void SetUp() override {
+    initialise_token();
+    std::string folder = zyp::testing::make_temp_folder("ui");
+    std::string script = folder + "/answers";
+    transcript_ = folder + "/transcript";
+    ASSERT_TRUE(zyp::platform::write_file_atomically(
+        script, std::string("dialog 129 set 1000 \"") + kPin + "\"\ndialog 129 click 1\n"));
+    ::setenv("ZYP_UI", ("script:" + script).c_str(), 1);
+    ::setenv("ZYP_UI_TRANSCRIPT", transcript_.c_str(), 1);
+    ASSERT_EQ(ZYPCIPStartPKCS(), 1);
+    int opened = ZYPCIPOpenSession(kToken);
+    if (opened != 1 && !zyp::platform::read_whole_file(transcript_))
+      GTEST_SKIP() << "the provider shows no PIN dialog yet";
+    ASSERT_EQ(opened, 1);
+    ASSERT_EQ(ZYPGetSessionState(kToken), 0);
+  }
+
+  std::string transcript_;
+};
+
+TEST_F(LoggedIn, NamedMappingEncryptionOf64MiBWorksInPlaceAndDecryptsBack) {
+  uint32_t key = 0;
+  ASSERT_EQ(ZYPCIPGenerateKeyFromSentence(kToken, kDes40, 1, "bulk", "a sentence for the bulk key", &key), 0);
+
+  constexpr uint32_t kLength = 64u << 20;
+  constexpr size_t kOffset = 8;
+  std::string path = zyp::testing::make_temp_folder("bulk") + "/file";
+  std::vector<uint8_t> original(kOffset + kLength + 8);
+  for (size_t i = 0; i < original.size(); ++i) original[i] = static_cast<uint8_t>(i * 7 % 251);
+  {
+    std::ofstream out(path, std::ios::binary);
+    out.write(reinterpret_cast<const char*>(original.data()), static_cast<std::streamsize>(original.size()));
+  }
+  std::string descriptor = "ZYPCRYPT_FILE " + std::to_string(kOffset) + " " + std::to_string(kLength);
+  int fd = ::open(path.c_str(), O_RDWR);
+  auto mapping = zyp::platform::FileMapping::create(fd, descriptor, 0);
+  ::close(fd);
+  ASSERT_TRUE(mapping);
+  auto* mapped = static_cast<uint8_t*>(mapping->data());
+  auto* text = reinterpret_cast<uint8_t*>(descriptor.data());
+
+  uint32_t length = kNamedMappingLength;
+  ASSERT_EQ(ZYPCIPCryptBuffer(kToken, kDes40, key, text, &length), 0);
+  EXPECT_EQ(length, kNamedMappingLength);
+  EXPECT_EQ(std::memcmp(mapped, original.data(), kOffset), 0);
+  EXPECT_EQ(std::memcmp(mapped + kOffset + kLength, original.data() + kOffset + kLength, 8), 0);
+  EXPECT_NE(std::memcmp(mapped + kOffset, original.data() + kOffset, kLength), 0);
+
+  // The same bytes through the request block encrypt alike.
+  std::vector<uint8_t> head(original.begin() + kOffset, original.begin() + kOffset + 64);
+  uint32_t head_length = 64;
+  ASSERT_EQ(ZYPCIPCryptBuffer(kToken, kDes40, key, head.data(), &head_length), 0);
+  EXPECT_EQ(std::memcmp(head.data(), mapped + kOffset, 64), 0);
+
+  ASSERT_EQ(ZYPCIPDecryptBuffer(kToken, kDes40, key, text, &length), 0);
+  EXPECT_EQ(std::memcmp(mapped, original.data(), original.size()), 0);
+}
+
+TEST_F(LoggedIn, TheSessionStateIs0InEveryProcess) {
+  int state = zyp::testing::run_in_child([](void*) { return ZYPGetSessionState(kToken); }, nullptr);
+  EXPECT_EQ(state, 0);
+  uint32_t size = 0;
+  EXPECT_EQ(ZYPCIPGetBlockSize(kToken, kDes40, &size), 0);
+  EXPECT_EQ(size, 8u);
+}
+
+}  // namespace
