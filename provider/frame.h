@@ -93,8 +93,10 @@ class Provider {
   // Serialises this process's calls into the token module (initialised
   // without locking callbacks) and its changes of the maps.
   std::mutex& lock() { return lock_; }
-  // The serial number of the token of the last session opened here.
+  // The serial number of the token of the last session opened here, which
+  // ties later insertion prompts to that token.
   void remember_serial(const CK_UTF8CHAR (&serial)[16]);
+  std::span<const CK_UTF8CHAR, 16> remembered_serial() const { return std::span<const CK_UTF8CHAR, 16>(serial_); }
 
  private:
   friend bool attach_process();

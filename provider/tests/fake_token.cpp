@@ -1,5 +1,5 @@
-// A small PKCS #11 module for the provider's tests: one slot whose token the
-// test inserts and removes, one PIN, secret keys in memory, SHA-1 digests and
+// A small PKCS #11 module for the provider's tests: an empty reader, listed
+// first, and a slot whose token the test inserts and removes; one PIN, secret keys in memory, SHA-1 digests and
 // a reversible toy cipher. The environment steers it:
 //   FAKE_TOKEN_PRESENCE_FILE  the token is present while this file exists
 //                             (always present when unset)
@@ -20,6 +20,7 @@
 
 namespace {
 
+constexpr CK_SLOT_ID kEmptySlot = 4;
 constexpr CK_SLOT_ID kSlot = 5;
 constexpr char kPin[] = "1234";
 
@@ -107,19 +108,24 @@ CK_RV fake_Finalize(CK_VOID_PTR) {
   return CKR_OK;
 }
 
+bool known(CK_SLOT_ID slot) { return slot == kSlot || slot == kEmptySlot; }
+
 CK_RV fake_GetSlotList(CK_BBOOL, CK_SLOT_ID_PTR list, CK_ULONG_PTR count) {
-  if (list && *count < 1) return *count = 1, CKR_BUFFER_TOO_SMALL;
-  if (list) list[0] = kSlot;
-  *count = 1;
+  if (list && *count < 2) return *count = 2, CKR_BUFFER_TOO_SMALL;
+  if (list) {
+    list[0] = kEmptySlot;
+    list[1] = kSlot;
+  }
+  *count = 2;
   return CKR_OK;
 }
 
 CK_RV fake_GetSlotInfo(CK_SLOT_ID slot, CK_SLOT_INFO_PTR info) {
-  if (slot != kSlot) return CKR_SLOT_ID_INVALID;
+  if (!known(slot)) return CKR_SLOT_ID_INVALID;
   *info = CK_SLOT_INFO{};
-  pad(info->slotDescription, sizeof info->slotDescription, "Fake reader");
+  pad(info->slotDescription, sizeof info->slotDescription, slot == kSlot ? "Fake reader" : "Empty reader");
   pad(info->manufacturerID, sizeof info->manufacturerID, "Tests");
-  info->flags = CKF_REMOVABLE_DEVICE | (present() ? CKF_TOKEN_PRESENT : 0);
+  info->flags = CKF_REMOVABLE_DEVICE | (slot == kSlot && present() ? CKF_TOKEN_PRESENT : 0);
   return CKR_OK;
 }
 
@@ -143,7 +149,7 @@ const std::map<CK_MECHANISM_TYPE, CK_MECHANISM_INFO>& mechanisms() {
 }
 
 CK_RV fake_GetMechanismList(CK_SLOT_ID slot, CK_MECHANISM_TYPE_PTR list, CK_ULONG_PTR count) {
-  if (slot != kSlot) return CKR_SLOT_ID_INVALID;
+  if (!known(slot)) return CKR_SLOT_ID_INVALID;
   if (list && *count < mechanisms().size()) return *count = mechanisms().size(), CKR_BUFFER_TOO_SMALL;
   if (list) {
     for (const auto& [type, info] : mechanisms()) *list++ = type;
@@ -153,7 +159,7 @@ CK_RV fake_GetMechanismList(CK_SLOT_ID slot, CK_MECHANISM_TYPE_PTR list, CK_ULON
 }
 
 CK_RV fake_GetMechanismInfo(CK_SLOT_ID slot, CK_MECHANISM_TYPE type, CK_MECHANISM_INFO_PTR info) {
-  if (slot != kSlot) return CKR_SLOT_ID_INVALID;
+  if (!known(slot)) return CKR_SLOT_ID_INVALID;
   auto found = mechanisms().find(type);
   if (found == mechanisms().end()) return CKR_MECHANISM_INVALID;
   *info = found->second;

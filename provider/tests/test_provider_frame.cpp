@@ -9,10 +9,12 @@
 #include <cstdlib>
 #include <thread>
 
+#include "platform/atomic_file.h"
 #include "provider/config.h"
 #include "provider_test.h"
 #include "testsupport/test_env.h"
 #include "zyp/zypsess.h"
+#include "zyp/zyptools.h"
 
 namespace zyp::prov {
 namespace {
@@ -22,7 +24,7 @@ using testing::attach_with_module;
 using testing::login;
 using testing::used_key_map_entries;
 
-constexpr uint32_t kSlot = 5;  // the test module's only slot
+constexpr uint32_t kSlot = 5;  // the test module's slot with a token; slot 4 is empty
 constexpr uint8_t kFakeKey[8] = {1, 2, 3, 4, 5, 6, 7, 8};
 
 uint32_t fake_key_id() {
@@ -69,7 +71,7 @@ TEST_F(Frame, LoginOpensASessionRegistersTheKeysAndReportsTheState) {
   ASSERT_EQ(login(kSlot, "1234"), CKR_OK);
   EXPECT_EQ(ZYPGetSessionState(kSlot), 0);
   auto entries = used_key_map_entries();
-  ASSERT_EQ(entries.size(), 1u);
+  ASSERT_EQ(entries.size(), 1u) << "the empty slot listed first stops nothing";
   EXPECT_EQ(entries[0].key_id, fake_key_id());
   EXPECT_EQ(crypt_eight_bytes(fake_key_id()), 0);
   EXPECT_EQ(login(kSlot, "1234"), CKR_USER_ALREADY_LOGGED_IN);
@@ -173,6 +175,24 @@ TEST_F(Frame, ReloadConfigReadsThePresenceSettingUserScopeFirst) {
     EXPECT_EQ(provider()->shared().presence_check, c.expected) << (c.user ? c.user : "none") << " " << c.machine;
     EXPECT_EQ(provider()->shared().inactivity_enabled, 0);
     EXPECT_EQ(provider()->shared().inactivity_time, 0u);
+  }
+}
+
+TEST_F(Frame, TracesNameTheFailingStep) {
+  std::string trace = zyp::testing::make_temp_folder("trace") + "/trace.txt";
+  ZYPWriteProfileString("Debug", "TraceFile", trace.c_str());
+  ZYPWriteProfileDWord("Debug", "TraceFlag", 0xFF);
+  ZYPReloadConfig();
+  uint8_t buffer[8] = {};
+  uint32_t length = sizeof buffer;
+  EXPECT_EQ(ZYPCIPDecryptBuffer(kSlot, CKM_DES_CBC, fake_key_id(), buffer, &length), 8);
+  ASSERT_EQ(login(kSlot, "1234"), CKR_OK);
+  EXPECT_EQ(ZYPCIPDecryptBuffer(kSlot, CKM_DES_CBC, fake_key_id() + 1, buffer, &length), 8);
+  std::string text = platform::read_whole_file(trace).value_or("");
+  for (const char* line : {"validSession tokenId = 5 failed", "ZYPCIPDecryptBuffer : Entr\xE9" "e",
+                           "ZYPCIPDecryptBuffer : Session valide", "ZYPCIPDecryptBuffer : GetBlockSize =8",
+                           "ZYPCIPDecryptBuffer : C_DecryptInit returns 60"}) {
+    EXPECT_NE(text.find(line), std::string::npos) << line;
   }
 }
 
