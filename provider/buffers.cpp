@@ -6,6 +6,7 @@
 
 #include "provider/calls.h"
 #include "provider/mechanisms.h"
+#include "provider/objects.h"
 #include "provider/sessions.h"
 #include "provider/trace.h"
 #include "zyp/zypprov.h"
@@ -37,12 +38,14 @@ std::optional<uint32_t> block_size(Provider& p, uint32_t token, CK_MECHANISM_TYP
 }
 
 // A one-part call that answered CKR_BUFFER_TOO_SMALL keeps its operation
-// running on some modules; repeating it into scratch room ends it.
+// running on some modules; repeating it into scratch room ends it. The
+// scratch may hold plaintext.
 template <typename Repeat>
 void finish_operation(CK_ULONG needed, Repeat&& repeat) {
   std::vector<uint8_t> scratch(std::clamp<CK_ULONG>(needed, 64, kScratchLimit));
   CK_ULONG length = scratch.size();
   repeat(scratch.data(), &length);
+  wipe(scratch);
 }
 
 enum class Direction { kEncrypt, kDecrypt };
