@@ -73,7 +73,12 @@ class KeyTemplate {
   std::array<CK_ATTRIBUTE, 12> attributes_;
 };
 
-bool usable_label(const char* label) { return label && std::strlen(label) <= kLabelLimit; }
+bool usable_label(const char* label) {
+  if (!label) return false;
+  if (std::strlen(label) <= kLabelLimit) return true;
+  ZYPTrace(kTraceFailure, "ZYPCIPGenerateKey : label longer than %u bytes refused", static_cast<unsigned>(kLabelLimit));
+  return false;
+}
 
 // The key length in bytes of the mechanism, when the token can make keys for it.
 std::optional<size_t> key_length(Provider& p, uint32_t token, CK_MECHANISM_TYPE mechanism) {

@@ -10,7 +10,8 @@
  * Every call returns a 32-bit result (ZYPCIP_* below). Almost every call
  * needs a logged-in session on the token and answers ZYPCIP_TOKEN_FAILED (8)
  * without one; when the library could not attach (the token module is missing
- * or refuses to give its function list), every call answers 8.
+ * or refuses to give its function list), every call answers 8, except the
+ * three calls that answer yes (1) or no (0), which answer no.
  *
  * Output buffers and lists follow one rule: a null buffer or list is taken to
  * hold nothing, whatever capacity comes with it. Null input data with a
