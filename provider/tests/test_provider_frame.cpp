@@ -196,7 +196,7 @@ TEST_F(Frame, TracesNameTheFailingStep) {
   }
 }
 
-TEST_F(Frame, TheMapsHaveTheirDocumentedSizesAndStartEmpty) {
+TEST_F(Frame, TheMapsHaveTheirFixedSizesAndStartEmpty) {
   Provider* p = provider();
   std::lock_guard guard(p->lock());
   EXPECT_EQ(p->records().size(), 256u);

@@ -286,7 +286,7 @@ TEST_F(Softtok, TwoRecoveryKeysOfOneKindCountAsNone) {
 }
 
 // Bad arguments get a result code, never a crash (see the sanitizer build).
-TEST_F(Softtok, BadInputGetsDocumentedCodes) {
+TEST_F(Softtok, BadInputGetsResultCodesNeverACrash) {
   uint32_t key_id = sentence_key("bad input");
   uint32_t count = 5, length = 5, bits = 0, out = 0;
   uint8_t buffer[16] = {};
