@@ -13,6 +13,10 @@ namespace {
 // server that has died is noticed within a fraction of a second.
 constexpr uint32_t kAliveCheckMs = 250;
 constexpr auto kAbandonedBlockPoll = std::chrono::milliseconds(2);
+// No call needs more: every item is at most 4 GiB. Only a list capacity far
+// beyond anything a provider fills could ask for more, and a block of that
+// size would be reserved on disk before it failed.
+constexpr size_t kLargestRequest = (size_t{1} << 32) + (size_t{1} << 16);
 
 // The block for a new request. A block that still exists belongs to a request
 // whose client died while the server was serving it: wait until the server
@@ -81,6 +85,7 @@ bool ChannelObjects::take_turn(const std::atomic<bool>* stop) {
 int ChannelObjects::exchange(uint8_t code, const RequestLayout& layout, const ReplyReader& reply, bool secret) {
   RequestWriter measure;
   layout(measure);
+  if (measure.size() > kLargestRequest) return kResultUnreachable;
   auto block = create_request_block(measure.size());
   if (!block) return kResultUnreachable;
   std::span<uint8_t> bytes(static_cast<uint8_t*>(block->data()), measure.size());

@@ -47,8 +47,8 @@ class ChannelObjects {
   bool opened_here() const { return opener_ == ::getpid(); }
 
   // Runs one request and returns the low byte of its result, or 16 when the
-  // request block cannot be made or the server ends (or is gone) before it
-  // answers; nothing is read back then.
+  // request block cannot be made (or would exceed 4 GiB + 64 KiB) or the
+  // server ends (or is gone) before it answers; nothing is read back then.
   int transact(uint8_t code, const RequestLayout& layout, const ReplyReader& reply,
                const TransactOptions& options = {});
 

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <filesystem>
 #include <cstring>
 #include <functional>
 #include <mutex>
@@ -15,6 +16,7 @@
 #include "channel/request_block.h"
 #include "channel/tests/fake_provider.h"
 #include "channel/tests/request_pack.h"
+#include "platform/dirs.h"
 #include "platform/named_event.h"
 #include "platform/named_mutex.h"
 #include "platform/shared_memory.h"
@@ -319,6 +321,22 @@ TEST_F(ChannelLayout, MissingArgumentsAreRefusedBeforeAnyRequest) {
   EXPECT_EQ(ZYPCIPGenerateRandomKey(kToken, kMechanism, 1, nullptr, &length), 8);
   EXPECT_EQ(ZYPCIPChangeSecretEx(kToken, nullptr, "1"), 0);
   EXPECT_TRUE(server_->blocks().empty());
+}
+
+TEST_F(ChannelLayout, ARequestBlockThatCannotBeMadeGives16AndFreesTheChannel) {
+  // A folder where the block's file would go.
+  auto block_file = zyp::platform::object_path(kRequestMappingName, ".shm");
+  ASSERT_TRUE(block_file);
+  ASSERT_TRUE(std::filesystem::create_directory(*block_file));
+  EXPECT_EQ(ZYPCIPOpenSession(kToken), 16);
+  std::filesystem::remove(*block_file);
+  EXPECT_EQ(ZYPCIPOpenSession(kToken), 1);  // the request mutex was released
+
+  // A request larger than any call can need is not even tried.
+  ZYPCIPListEntry entry{};
+  uint32_t count = 0xFFFFFFFF;  // about a terabyte of entries
+  EXPECT_EQ(ZYPCIPEnumToken(&entry, &count), 16);
+  EXPECT_EQ(server_->blocks().size(), 1u);
 }
 
 TEST_F(ChannelLayout, CloseSessionIsRefusedWhileAnOperationRuns) {

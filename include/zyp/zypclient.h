@@ -6,8 +6,9 @@
  *
  * Results are the provider's results reduced to their low byte, or
  * ZYPCIP_UNREACHABLE (16) when no server can be reached: none was started,
- * the channel objects cannot be opened or the request block cannot be made,
- * or the server ended before it answered (noticed within half a second).
+ * the channel objects cannot be opened or the request block cannot be made
+ * (a request above 4 GiB + 64 KiB is not tried), or the server ended before
+ * it answered (noticed within half a second).
  * Outputs are copied back only into the arguments that are not null.
  *
  * The buffer calls (ZYPCIPCryptBuffer .. ZYPCIPVerifyBuffer) accept a data

@@ -1,0 +1,287 @@
+// Costs of the request channel, measured in one run and printed as ratios:
+//   - a ZYPCIPGetBlockSize round trip through zypserver against a ping-pong of
+//     the same size over a Unix socket between two processes (target: at
+//     most 3 times as long);
+//   - ZYPCIPCryptBuffer of 64 MiB in the named-mapping form, in place in a
+//     file mapping of this process, against the same call made in process
+//     with the provider loaded here (target: at least 0.9 of its speed).
+// It works in a temporary profile of its own, with the token's PIN typed
+// into the provider's PIN dialog by a script. The named objects live on
+// tmpfs (/dev/shm), where a desktop session's runtime folder is. Run an
+// optimised build:
+//   build/<preset>/bin/channel_bench [ROUND_TRIPS]
+#include <dlfcn.h>
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "platform/file_mapping.h"
+#include "token/pkcs11.h"
+#include "zyp/zypprov.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+constexpr uint32_t kToken = 0;
+constexpr uint32_t kMechanism = CKM_DES_40_CBC;
+constexpr uint32_t kBulkSize = 64u << 20;
+constexpr uint32_t kNamedMappingLength = 0xFFFFFFFF;
+constexpr int kBulkRounds = 3;
+constexpr size_t kMessageSize = 20;  // a GetBlockSize request
+constexpr char kPin[] = "1234";
+constexpr char kSentence[] = "the sentence of the benchmark key";
+
+double seconds_since(Clock::time_point start) { return std::chrono::duration<double>(Clock::now() - start).count(); }
+
+std::string build_folder() {
+  char path[PATH_MAX] = {};
+  ssize_t size = ::readlink("/proc/self/exe", path, sizeof path - 1);
+  std::string exe(path, size > 0 ? static_cast<size_t>(size) : 0);
+  return exe.substr(0, exe.rfind('/')) + "/..";
+}
+
+void* load(const std::string& library) {
+  void* module = ::dlopen((build_folder() + "/lib/" + library).c_str(), RTLD_NOW | RTLD_LOCAL);
+  if (!module) {
+    std::fprintf(stderr, "cannot load %s: %s\n", library.c_str(), ::dlerror());
+    std::exit(1);
+  }
+  return module;
+}
+
+template <typename Function>
+Function symbol(void* module, const char* name) {
+  auto address = reinterpret_cast<Function>(::dlsym(module, name));
+  if (!address) {
+    std::fprintf(stderr, "missing %s\n", name);
+    std::exit(1);
+  }
+  return address;
+}
+
+// ---- A temporary profile with an initialised token --------------------------
+
+std::string make_folder(const char* parent) {
+  std::string pattern = std::string(parent) + "/zypbench-XXXXXX";
+  return ::mkdtemp(pattern.data()) ? pattern : std::string();
+}
+
+// The profile's files under /tmp; the named objects' folder, in `runtime`.
+std::string make_profile(std::string& runtime) {
+  std::string root = make_folder("/tmp");
+  runtime = make_folder("/dev/shm");
+  if (root.empty() || runtime.empty()) {
+    std::fprintf(stderr, "cannot make the temporary folders\n");
+    std::exit(1);
+  }
+  for (const char* sub : {"user", "machine", "tmp"}) std::filesystem::create_directories(root + "/" + sub);
+  ::setenv("ZYP_RUNTIME_DIR", runtime.c_str(), 1);
+  ::setenv("ZYP_USER_DIR", (root + "/user").c_str(), 1);
+  ::setenv("ZYP_MACHINE_DIR", (root + "/machine").c_str(), 1);
+  ::setenv("TMPDIR", (root + "/tmp").c_str(), 1);
+  // One PIN answer for each of the two logins below.
+  std::string script = root + "/answers";
+  std::ofstream(script) << "dialog 129 set 1000 \"" << kPin << "\"\ndialog 129 click 1\n"
+                        << "dialog 129 set 1000 \"" << kPin << "\"\ndialog 129 click 1\n";
+  ::setenv("ZYP_UI", ("script:" + script).c_str(), 1);
+  return root;
+}
+
+void initialise_token() {
+  void* module = load("libsofttok.so");
+  CK_FUNCTION_LIST* p11 = nullptr;
+  symbol<CK_C_GetFunctionList>(module, "C_GetFunctionList")(&p11);
+  p11->C_Initialize(nullptr);
+  CK_UTF8CHAR label[32];
+  std::memset(label, ' ', sizeof label);
+  std::memcpy(label, "Password token", 14);
+  CK_RV rv = p11->C_InitToken(kToken, reinterpret_cast<CK_UTF8CHAR*>(const_cast<char*>(kPin)), 4, label);
+  p11->C_Finalize(nullptr);
+  ::dlclose(module);
+  if (rv != CKR_OK) {
+    std::fprintf(stderr, "cannot initialise the token: %#lx\n", rv);
+    std::exit(1);
+  }
+}
+
+// ---- The ZYPCIP calls of one library (the provider or the client) ------------
+
+struct Calls {
+  int (*open_session)(uint32_t);
+  decltype(&ZYPCIPGenerateKeyFromSentence) generate_key;
+  decltype(&ZYPCIPDeleteKey) delete_key;
+  decltype(&ZYPCIPGetBlockSize) block_size;
+  decltype(&ZYPCIPCryptBuffer) crypt;
+
+  explicit Calls(void* module)
+      : open_session(symbol<int (*)(uint32_t)>(module, "ZYPCIPOpenSession")),
+        generate_key(symbol<decltype(generate_key)>(module, "ZYPCIPGenerateKeyFromSentence")),
+        delete_key(symbol<decltype(delete_key)>(module, "ZYPCIPDeleteKey")),
+        block_size(symbol<decltype(block_size)>(module, "ZYPCIPGetBlockSize")),
+        crypt(symbol<decltype(crypt)>(module, "ZYPCIPCryptBuffer")) {}
+
+  // Logs in and makes the benchmark key; 0 when that cannot be done.
+  uint32_t log_in_with_key() const {
+    if (open_session(kToken) != 1) return 0;
+    uint32_t key = 0;
+    return generate_key(kToken, kMechanism, 1, "bench", kSentence, &key) == 0 ? key : 0;
+  }
+};
+
+// Best time of a few encryptions of `data`, through `crypt`.
+template <typename Crypt>
+double best_bulk_time(Crypt&& crypt) {
+  double best = 1e9;
+  for (int round = 0; round < kBulkRounds; ++round) {
+    Clock::time_point start = Clock::now();
+    if (crypt() != 0) return -1;
+    best = std::min(best, seconds_since(start));
+  }
+  return best;
+}
+
+// ---- Round trips --------------------------------------------------------------
+
+double socket_round_trip(int round_trips) {
+  int pair[2];
+  if (::socketpair(AF_UNIX, SOCK_STREAM, 0, pair) != 0) return -1;
+  pid_t echo = ::fork();
+  if (echo == 0) {
+    ::close(pair[0]);
+    char message[kMessageSize];
+    while (::read(pair[1], message, sizeof message) == static_cast<ssize_t>(sizeof message))
+      if (::write(pair[1], message, sizeof message) != static_cast<ssize_t>(sizeof message)) break;
+    ::_exit(0);
+  }
+  ::close(pair[1]);
+  char message[kMessageSize] = {};
+  Clock::time_point start = Clock::now();
+  for (int i = 0; i < round_trips; ++i) {
+    if (::write(pair[0], message, sizeof message) != static_cast<ssize_t>(sizeof message) ||
+        ::read(pair[0], message, sizeof message) != static_cast<ssize_t>(sizeof message))
+      return -1;
+  }
+  double elapsed = seconds_since(start) / round_trips;
+  ::close(pair[0]);
+  ::waitpid(echo, nullptr, 0);
+  return elapsed;
+}
+
+// ---- In process: the provider loaded here (in a child, since the token
+// module takes one process at a time) ------------------------------------------
+
+double in_process_bulk_time() {
+  int pipe_ends[2];
+  if (::pipe(pipe_ends) != 0) return -1;
+  pid_t child = ::fork();
+  if (child == 0) {
+    ::close(pipe_ends[0]);
+    void* provider = load("libzypprov.so");
+    Calls calls(provider);
+    double time = -1;
+    if (uint32_t key = calls.log_in_with_key()) {
+      std::vector<uint8_t> data(kBulkSize, 0x5A);
+      time = best_bulk_time([&] {
+        uint32_t length = kBulkSize;
+        return calls.crypt(kToken, kMechanism, key, data.data(), &length);
+      });
+      calls.delete_key(kToken, key);
+    }
+    ::dlclose(provider);  // its unload finalises the token module for the server
+    ssize_t written = ::write(pipe_ends[1], &time, sizeof time);
+    ::_exit(written == sizeof time ? 0 : 1);
+  }
+  ::close(pipe_ends[1]);
+  double time = -1;
+  if (::read(pipe_ends[0], &time, sizeof time) != sizeof time) time = -1;
+  ::close(pipe_ends[0]);
+  ::waitpid(child, nullptr, 0);
+  return time;
+}
+
+// ---- Through the channel ------------------------------------------------------
+
+struct ChannelResults {
+  double round_trip = -1;
+  int block_size_result = -1;
+  double bulk_time = -1;
+};
+
+ChannelResults through_channel(int round_trips, const std::string& root) {
+  void* client = load("libzypclient.so");
+  auto start = symbol<int (*)()>(client, "ZYPCIPStartPKCS");
+  auto shutdown = symbol<int (*)()>(client, "ZYPCIPShutdownPKCS");
+  Calls calls(client);
+  ChannelResults results;
+  if (start() != 1) {
+    std::fprintf(stderr, "the server does not start\n");
+    return results;
+  }
+  uint32_t key = calls.log_in_with_key();
+
+  uint32_t size = 0;
+  results.block_size_result = calls.block_size(kToken, kMechanism, &size);
+  Clock::time_point begin = Clock::now();
+  for (int i = 0; i < round_trips; ++i) calls.block_size(kToken, kMechanism, &size);
+  results.round_trip = seconds_since(begin) / round_trips;
+
+  if (key != 0) {
+    // A file of this process mapped under the descriptor that names it, as
+    // the file encryption library maps the files it works on.
+    std::string path = root + "/tmp/bulk";
+    std::string descriptor = "ZYPBENCH_FILE 0 " + std::to_string(kBulkSize);
+    int fd = ::open(path.c_str(), O_RDWR | O_CREAT, 0600);
+    auto mapping = zyp::platform::FileMapping::create(fd, descriptor, kBulkSize);
+    ::close(fd);
+    if (mapping) {
+      std::memset(mapping->data(), 0x5A, kBulkSize);
+      results.bulk_time = best_bulk_time([&] {
+        uint32_t length = kNamedMappingLength;
+        return calls.crypt(kToken, kMechanism, key, reinterpret_cast<uint8_t*>(descriptor.data()), &length);
+      });
+    }
+    calls.delete_key(kToken, key);
+  }
+  shutdown();
+  return results;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  int round_trips = argc > 1 ? std::atoi(argv[1]) : 20000;
+  std::string runtime;
+  std::string root = make_profile(runtime);
+  initialise_token();
+
+  double socket = socket_round_trip(round_trips);
+  double in_process = in_process_bulk_time();
+  ChannelResults channel = through_channel(round_trips, root);
+
+  std::printf("round trip: channel %.2f us (GetBlockSize result %d), Unix socket %.2f us, ratio %.2f (target <= 3)\n",
+              channel.round_trip * 1e6, channel.block_size_result, socket * 1e6, channel.round_trip / socket);
+  if (in_process > 0 && channel.bulk_time > 0) {
+    double in_rate = kBulkSize / in_process / 1e6, channel_rate = kBulkSize / channel.bulk_time / 1e6;
+    std::printf("64 MiB CryptBuffer: named mapping %.1f MB/s, in process %.1f MB/s, ratio %.2f (target >= 0.9)\n",
+                channel_rate, in_rate, channel_rate / in_rate);
+  } else {
+    std::printf("64 MiB CryptBuffer: not measured (no logged-in session; the PIN dialog must accept the script)\n");
+  }
+  std::filesystem::remove_all(root);
+  std::filesystem::remove_all(runtime);
+  return 0;
+}
