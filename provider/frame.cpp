@@ -49,6 +49,7 @@ bool complete(const CK_FUNCTION_LIST& f) {
       reinterpret_cast<const void*>(f.C_VerifyInit),        reinterpret_cast<const void*>(f.C_Verify),
       reinterpret_cast<const void*>(f.C_GenerateKey),       reinterpret_cast<const void*>(f.C_GenerateKeyPair),
       reinterpret_cast<const void*>(f.C_WrapKey),           reinterpret_cast<const void*>(f.C_UnwrapKey),
+      reinterpret_cast<const void*>(f.C_InitToken),         reinterpret_cast<const void*>(f.C_SetPIN),
   };
   for (const void* entry : entries) {
     if (!entry) return false;

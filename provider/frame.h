@@ -93,6 +93,8 @@ class Provider {
   // Serialises this process's calls into the token module (initialised
   // without locking callbacks) and its changes of the maps.
   std::mutex& lock() { return lock_; }
+  // The provider's language module (dialogs and texts); null when missing.
+  const ZYPResourceModule* resources() const { return resources_; }
   // The serial number of the token of the last session opened here, which
   // ties later insertion prompts to that token.
   void remember_serial(const CK_UTF8CHAR (&serial)[16]);

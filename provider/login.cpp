@@ -36,41 +36,22 @@ bool list_all(std::vector<ZYPCIPListEntry>& entries, Enumerate&& enumerate, cons
   return true;
 }
 
-void release_record(ContextRecord& record) {
-  record.session = 0;
-  record.logged_in = 0;
-  record.in_use = 0;
-}
-
 CK_RV open_session(Provider& p, uint32_t token, std::span<const uint8_t> pin) {
   if (has_valid_session(p, token)) return CKR_USER_ALREADY_LOGGED_IN;
-  ContextRecord* record = record_of(p, token);
-  if (!record) record = free_record(p);
+  ContextRecord* record = take_record(p, token);
   if (!record) return CKR_SESSION_COUNT;
-  record->logged_in = 0;
-  record->token = token;
-  record->in_use = 1;
-
-  CK_SESSION_HANDLE session = CK_INVALID_HANDLE;
-  CK_RV rv = p.p11().C_OpenSession(token, CKF_RW_SESSION | CKF_SERIAL_SESSION, nullptr, nullptr, &session);
-  if (rv == CKR_OK && session > UINT32_MAX) {
-    // The shared record holds 32-bit handles only.
-    p.p11().C_CloseSession(session);
-    rv = CKR_SESSION_COUNT;
-  }
+  CK_RV rv = open_record_session(p, *record);
   if (rv != CKR_OK) {
     release_record(*record);
     return rv;
   }
-  record->session = static_cast<uint32_t>(session);
-  rv = p.p11().C_Login(session, CKU_USER, const_cast<uint8_t*>(pin.data()), pin.size());
-  if (rv != CKR_OK && rv != CKR_USER_ALREADY_LOGGED_IN) {
-    p.p11().C_CloseSession(session);
+  rv = p.p11().C_Login(record->session, CKU_USER, const_cast<uint8_t*>(pin.data()), pin.size());
+  if (!login_succeeded(rv)) {
+    p.p11().C_CloseSession(record->session);
     release_record(*record);
     return rv;
   }
-  record->logged_in = 1;
-  refresh_activity(*record, p.shared());
+  mark_logged_in(p, *record);
   return CKR_OK;
 }
 
@@ -84,6 +65,48 @@ void register_keys_after_login(Provider& p) noexcept {
 }
 
 }  // namespace
+
+ContextRecord* take_record(Provider& p, uint32_t token) {
+  ContextRecord* record = record_of(p, token);
+  if (!record) record = free_record(p);
+  if (!record) return nullptr;
+  record->logged_in = 0;
+  record->token = token;
+  record->in_use = 1;
+  return record;
+}
+
+void release_record(ContextRecord& record) {
+  record.session = 0;
+  record.logged_in = 0;
+  record.in_use = 0;
+}
+
+CK_RV open_record_session(Provider& p, ContextRecord& record) {
+  CK_SESSION_HANDLE session = CK_INVALID_HANDLE;
+  CK_RV rv = p.p11().C_OpenSession(record.token, CKF_RW_SESSION | CKF_SERIAL_SESSION, nullptr, nullptr, &session);
+  if (rv == CKR_OK && session > UINT32_MAX) {
+    // The shared record holds 32-bit handles only.
+    p.p11().C_CloseSession(session);
+    rv = CKR_SESSION_COUNT;
+  }
+  if (rv == CKR_OK) record.session = static_cast<uint32_t>(session);
+  return rv;
+}
+
+bool login_succeeded(CK_RV rv) { return rv == CKR_OK || rv == CKR_USER_ALREADY_LOGGED_IN; }
+
+void mark_logged_in(Provider& p, ContextRecord& record) {
+  record.logged_in = 1;
+  refresh_activity(record, p.shared());
+}
+
+void finish_login(Provider& p, uint32_t token) {
+  register_keys_after_login(p);
+  ZYPSetSessionState(static_cast<int>(token), kStateSessionOpen);
+  CK_TOKEN_INFO info{};
+  if (p.p11().C_GetTokenInfo(token, &info) == CKR_OK) p.remember_serial(info.serialNumber);
+}
 
 bool register_all_keys(Provider& p, uint16_t type) {
   std::vector<ZYPCIPListEntry> tokens, algorithms, keys;
@@ -121,10 +144,7 @@ CK_RV login_with_pin(uint32_t token, std::span<const uint8_t> pin) {
     std::lock_guard guard(p->lock());
     CK_RV rv = open_session(*p, token, pin);
     if (rv != CKR_OK) return rv;
-    register_keys_after_login(*p);
-    ZYPSetSessionState(static_cast<int>(token), kStateSessionOpen);
-    CK_TOKEN_INFO info{};
-    if (p->p11().C_GetTokenInfo(token, &info) == CKR_OK) p->remember_serial(info.serialNumber);
+    finish_login(*p, token);
     return CKR_OK;
   } catch (const std::bad_alloc&) {
     return CKR_HOST_MEMORY;

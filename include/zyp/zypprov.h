@@ -111,6 +111,37 @@ ZYP_API int ZYPCIPSetInactivity(int32_t value);
 ZYP_API int ZYPCIPCloseSession(uint32_t token);
 ZYP_API int ZYPCIPCloseSessionEx(uint32_t token);
 
+/* ---- Session opening and PINs ---------------------------------------------
+ *
+ * These calls show the provider's dialogs (language module ZYPPROV) through
+ * the user-interface host, on the calling thread: the insertion prompt, the
+ * PIN dialog, the initialisation of a token that was never set up, and the
+ * PIN change. One dialog runs at a time in a process; a second caller waits.
+ * After three failed logins in a row each further failure makes the user
+ * wait, 1 s at the fourth, doubling each time (the count is the user's
+ * "Private"/"BadAuth" value; token 2 neither waits nor counts). */
+
+/* 1 when a new session was opened and logged in; 0 when a usable session
+ * existed already (nothing is shown then), the user cancelled, or the login
+ * did not succeed. */
+ZYP_API int ZYPCIPOpenSession(uint32_t token);
+/* Does nothing; always 1. */
+ZYP_API int ZYPCIPOpenSessionEx(uint32_t a, uint32_t b);
+/* Needs a usable session. 1 when the PIN was changed through the dialogs;
+ * 0 when it was not (no session, cancelled, or the session closed while the
+ * dialog was open). */
+ZYP_API int ZYPCIPChangeSecret(uint32_t token);
+/* Without dialogs for the PINs (zero-terminated); the token must have a
+ * session record and be inserted. 1 when the PIN was changed, else 0. */
+ZYP_API int ZYPCIPChangeSecretEx(uint32_t token, const char* currentPin, const char* newPin);
+/* Asks for the token of the open session until it is present: 0, or 9 when
+ * the user cancelled. */
+ZYP_API int ZYPCIPReInsertKeyHolder(uint32_t token);
+/* Copies the records of one smart card onto another through the smart-card
+ * library ZYPCARD.DLL (libzypcard.so). 0 when that library or one of its
+ * functions is missing, else 1 (also when the user stopped the copy). */
+ZYP_API int ZYPCIPCloneCard(uint32_t token);
+
 /* ---- Key management --------------------------------------------------------
  *
  * Lists: *count is the capacity in entries. When the items exceed it, the

@@ -5,10 +5,22 @@
 //                             (always present when unset)
 //   FAKE_TOKEN_REFUSE         C_GetFunctionList fails
 //   FAKE_TOKEN_INCOMPLETE     the function list lacks fake_WrapKey
+//   FAKE_TOKEN_NEVER_SET_UP   no session opens until C_InitToken
+//   FAKE_TOKEN_INIT_FAILS     C_InitToken fails with CKR_DEVICE_ERROR
+//   FAKE_TOKEN_PIN_LOCKED     C_Login fails with CKR_PIN_LOCKED
+//   FAKE_TOKEN_SERIAL         the token's serial number (else FAKE000000000001)
+//   FAKE_TOKEN_SLOT           the token's slot (else 5)
+//   FAKE_TOKEN_PULLED_ON_WRONG_PIN  a wrong PIN removes the presence file, as
+//                             a user pulling the token while the PIN dialog
+//                             is open
+// The token's PIN is 1234 until C_InitToken or C_SetPIN changes it; PINs
+// have 4 to 8 characters. fake_token_calls(NAME) counts the calls of
+// C_Login, C_InitToken and C_SetPIN since C_Initialize.
 #include <openssl/sha.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <map>
@@ -21,7 +33,11 @@
 namespace {
 
 constexpr CK_SLOT_ID kEmptySlot = 4;
-constexpr CK_SLOT_ID kSlot = 5;
+// The slot of the token: 5, or FAKE_TOKEN_SLOT.
+CK_SLOT_ID token_slot() {
+  const char* slot = std::getenv("FAKE_TOKEN_SLOT");
+  return slot ? std::strtoul(slot, nullptr, 10) : 5;
+}
 constexpr char kPin[] = "1234";
 
 struct Object {
@@ -48,6 +64,9 @@ struct Token {
   CK_OBJECT_HANDLE next_object = 100;
   CK_SESSION_HANDLE next_session = 1;
   bool initialised = false;
+  bool set_up_here = false;  // C_InitToken ran
+  std::string pin = kPin;
+  std::map<std::string, int> calls;
 };
 
 Token& token() {
@@ -108,13 +127,13 @@ CK_RV fake_Finalize(CK_VOID_PTR) {
   return CKR_OK;
 }
 
-bool known(CK_SLOT_ID slot) { return slot == kSlot || slot == kEmptySlot; }
+bool known(CK_SLOT_ID slot) { return slot == token_slot() || slot == kEmptySlot; }
 
 CK_RV fake_GetSlotList(CK_BBOOL, CK_SLOT_ID_PTR list, CK_ULONG_PTR count) {
   if (list && *count < 2) return *count = 2, CKR_BUFFER_TOO_SMALL;
   if (list) {
     list[0] = kEmptySlot;
-    list[1] = kSlot;
+    list[1] = token_slot();
   }
   *count = 2;
   return CKR_OK;
@@ -123,19 +142,24 @@ CK_RV fake_GetSlotList(CK_BBOOL, CK_SLOT_ID_PTR list, CK_ULONG_PTR count) {
 CK_RV fake_GetSlotInfo(CK_SLOT_ID slot, CK_SLOT_INFO_PTR info) {
   if (!known(slot)) return CKR_SLOT_ID_INVALID;
   *info = CK_SLOT_INFO{};
-  pad(info->slotDescription, sizeof info->slotDescription, slot == kSlot ? "Fake reader" : "Empty reader");
+  pad(info->slotDescription, sizeof info->slotDescription, slot == token_slot() ? "Fake reader" : "Empty reader");
   pad(info->manufacturerID, sizeof info->manufacturerID, "Tests");
-  info->flags = CKF_REMOVABLE_DEVICE | (slot == kSlot && present() ? CKF_TOKEN_PRESENT : 0);
+  info->flags = CKF_REMOVABLE_DEVICE | (slot == token_slot() && present() ? CKF_TOKEN_PRESENT : 0);
   return CKR_OK;
 }
 
+bool never_set_up() { return std::getenv("FAKE_TOKEN_NEVER_SET_UP") && !token().set_up_here; }
+
 CK_RV fake_GetTokenInfo(CK_SLOT_ID slot, CK_TOKEN_INFO_PTR info) {
-  if (slot != kSlot) return CKR_SLOT_ID_INVALID;
+  if (slot != token_slot()) return CKR_SLOT_ID_INVALID;
   if (!present()) return CKR_TOKEN_NOT_PRESENT;
   *info = CK_TOKEN_INFO{};
   pad(info->label, sizeof info->label, "Fake token");
-  pad(info->serialNumber, sizeof info->serialNumber, "FAKE000000000001");
-  info->flags = CKF_LOGIN_REQUIRED | CKF_TOKEN_INITIALIZED;
+  const char* serial = std::getenv("FAKE_TOKEN_SERIAL");
+  pad(info->serialNumber, sizeof info->serialNumber, serial ? serial : "FAKE000000000001");
+  info->flags = CKF_LOGIN_REQUIRED | (never_set_up() ? 0 : CKF_TOKEN_INITIALIZED);
+  info->ulMinPinLen = 4;
+  info->ulMaxPinLen = 8;
   return CKR_OK;
 }
 
@@ -167,8 +191,9 @@ CK_RV fake_GetMechanismInfo(CK_SLOT_ID slot, CK_MECHANISM_TYPE type, CK_MECHANIS
 }
 
 CK_RV fake_OpenSession(CK_SLOT_ID slot, CK_FLAGS, CK_VOID_PTR, CK_NOTIFY, CK_SESSION_HANDLE_PTR session) {
-  if (slot != kSlot) return CKR_SLOT_ID_INVALID;
+  if (slot != token_slot()) return CKR_SLOT_ID_INVALID;
   if (!present()) return CKR_TOKEN_NOT_PRESENT;
+  if (never_set_up()) return CKR_TOKEN_NOT_RECOGNIZED;
   *session = token().next_session++;
   token().sessions[*session] = Session{};
   return CKR_OK;
@@ -178,9 +203,37 @@ CK_RV fake_CloseSession(CK_SESSION_HANDLE session) {
   return token().sessions.erase(session) ? CKR_OK : CKR_SESSION_HANDLE_INVALID;
 }
 
+bool is_pin(CK_UTF8CHAR_PTR pin, CK_ULONG length) {
+  return length == token().pin.size() && std::memcmp(pin, token().pin.data(), length) == 0;
+}
+
 CK_RV fake_Login(CK_SESSION_HANDLE session, CK_USER_TYPE, CK_UTF8CHAR_PTR pin, CK_ULONG length) {
+  ++token().calls["C_Login"];
   if (!session_of(session)) return CKR_SESSION_HANDLE_INVALID;
-  return length == std::strlen(kPin) && std::memcmp(pin, kPin, length) == 0 ? CKR_OK : CKR_PIN_INCORRECT;
+  if (std::getenv("FAKE_TOKEN_PIN_LOCKED")) return CKR_PIN_LOCKED;
+  if (is_pin(pin, length)) return CKR_OK;
+  const char* presence = std::getenv("FAKE_TOKEN_PRESENCE_FILE");
+  if (presence && std::getenv("FAKE_TOKEN_PULLED_ON_WRONG_PIN")) std::remove(presence);
+  return CKR_PIN_INCORRECT;
+}
+
+CK_RV fake_InitToken(CK_SLOT_ID slot, CK_UTF8CHAR_PTR pin, CK_ULONG length, CK_UTF8CHAR_PTR) {
+  ++token().calls["C_InitToken"];
+  if (slot != token_slot()) return CKR_SLOT_ID_INVALID;
+  if (!present()) return CKR_TOKEN_NOT_PRESENT;
+  if (std::getenv("FAKE_TOKEN_INIT_FAILS")) return CKR_DEVICE_ERROR;
+  token().pin.assign(reinterpret_cast<const char*>(pin), length);
+  token().set_up_here = true;
+  return CKR_OK;
+}
+
+CK_RV fake_SetPIN(CK_SESSION_HANDLE session, CK_UTF8CHAR_PTR old_pin, CK_ULONG old_length, CK_UTF8CHAR_PTR new_pin,
+                  CK_ULONG new_length) {
+  ++token().calls["C_SetPIN"];
+  if (!session_of(session)) return CKR_SESSION_HANDLE_INVALID;
+  if (!is_pin(old_pin, old_length)) return CKR_PIN_INCORRECT;
+  token().pin.assign(reinterpret_cast<const char*>(new_pin), new_length);
+  return CKR_OK;
 }
 
 template <typename T>
@@ -354,6 +407,11 @@ CK_RV fake_GenerateKey(CK_SESSION_HANDLE session, CK_MECHANISM_PTR mechanism, CK
 
 }  // namespace
 
+extern "C" __attribute__((visibility("default"))) int fake_token_calls(const char* name) {
+  auto found = token().calls.find(name);
+  return found == token().calls.end() ? 0 : found->second;
+}
+
 extern "C" __attribute__((visibility("default"))) CK_RV C_GetFunctionList(CK_FUNCTION_LIST_PTR_PTR list) {
   static CK_FUNCTION_LIST functions = [] {
     CK_FUNCTION_LIST f{};
@@ -368,6 +426,8 @@ extern "C" __attribute__((visibility("default"))) CK_RV C_GetFunctionList(CK_FUN
     f.C_OpenSession = fake_OpenSession;
     f.C_CloseSession = fake_CloseSession;
     f.C_Login = fake_Login;
+    f.C_InitToken = fake_InitToken;
+    f.C_SetPIN = fake_SetPIN;
     f.C_CreateObject = fake_CreateObject;
     f.C_DestroyObject = fake_DestroyObject;
     f.C_GetAttributeValue = fake_GetAttributeValue;

@@ -5,13 +5,13 @@
 #include <thread>
 
 #include "platform/ui/ui.h"
-#include "toolbox/tests/ui_session.h"
+#include "testsupport/ui_script.h"
 #include "zyp/zyptools.h"
 
 namespace zyp::tools::testing {
 namespace {
 
-using ProgressWindow = ToolboxUiTest;
+using ProgressWindow = zyp::testing::UiScriptTest;
 
 TEST_F(ProgressWindow, TranscriptRecordsTheFileLineAndEveryPercentage) {
   ZYPWindow* window = ZYPInitProgress(nullptr, "Quillmarsh Folder", 0);

@@ -7,7 +7,7 @@
 #include "platform/lang_module.h"
 #include "platform/ui/ui.h"
 #include "toolbox/tests/ui_resources.h"
-#include "toolbox/tests/ui_session.h"
+#include "testsupport/ui_script.h"
 #include "zyp/zypprof.h"
 #include "zyp/zyptools.h"
 
@@ -39,7 +39,7 @@ void set_general(const char* name, const std::string& value) {
 // ---------------------------------------------------------------------------
 // Message box
 
-using MessageBox = ToolboxUiTest;
+using MessageBox = zyp::testing::UiScriptTest;
 
 TEST_F(MessageBox, CaptionAndFormattedTextComeFromTheModule) {
   TestResources resources;
@@ -84,7 +84,7 @@ TEST_F(MessageBox, UnansweredBoxTakesItsDecliningAnswer) {
 // ---------------------------------------------------------------------------
 // About box
 
-using AboutBox = ToolboxUiTest;
+using AboutBox = zyp::testing::UiScriptTest;
 
 TEST_F(AboutBox, ShowsTitleVersionCopyrightAndIcon) {
   TestResources resources;
@@ -132,7 +132,7 @@ TEST_F(AboutBox, IconMissingFromTheModuleLeavesTheIconEmpty) {
 // ---------------------------------------------------------------------------
 // Picture area
 
-class PictureArea : public ToolboxUiTest {
+class PictureArea : public zyp::testing::UiScriptTest {
  protected:
   std::string default_picture() const {
     ZYPResourceModule* own = ZYPLoadResource("ZYPres");

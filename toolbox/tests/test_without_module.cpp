@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "platform/ui/ui.h"
-#include "toolbox/tests/ui_session.h"
+#include "testsupport/ui_script.h"
 #include "zyp/zypprof.h"
 #include "zyp/zyptools.h"
 
@@ -57,7 +57,7 @@ int run_without_module() {
   return -1;
 }
 
-class WithoutModule : public ToolboxUiTest {
+class WithoutModule : public zyp::testing::UiScriptTest {
  protected:
   bool in_child() const { return getenv(kChildMark) != nullptr; }
 };

@@ -1,9 +1,9 @@
 #pragma once
-// The toolbox's user-interface host in tests. The library makes its host once
-// per process from $ZYP_UI and $ZYP_UI_TRANSCRIPT, so every test of a program
-// uses the same two files: each test writes a new script (its first line
-// names the test, so the script position starts again at the top) and
-// starts with an empty transcript.
+// The user-interface host in tests. A library makes its host once per process
+// from $ZYP_UI and $ZYP_UI_TRANSCRIPT, so every test of a program uses the
+// same two files: each test writes a new script (its first line names the
+// test, so the script position starts again at the top) and starts with an
+// empty transcript.
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
@@ -14,14 +14,14 @@
 #include "platform/atomic_file.h"
 #include "testsupport/test_env.h"
 
-namespace zyp::tools::testing {
+namespace zyp::testing {
 
-class ToolboxUiTest : public ::testing::Test {
+class UiScriptTest : public ::testing::Test {
  protected:
   void SetUp() override {
     const std::string& root = zyp::testing::test_root();
-    script_ = root + "/toolbox-ui.script";
-    transcript_ = root + "/toolbox-ui.transcript";
+    script_ = root + "/ui.script";
+    transcript_ = root + "/ui.transcript";
     setenv("ZYP_UI", ("script:" + script_).c_str(), 1);
     setenv("ZYP_UI_TRANSCRIPT", transcript_.c_str(), 1);
     std::remove(transcript_.c_str());
@@ -70,4 +70,4 @@ class ToolboxUiTest : public ::testing::Test {
   std::string transcript_;
 };
 
-}  // namespace zyp::tools::testing
+}  // namespace zyp::testing
