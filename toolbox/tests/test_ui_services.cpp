@@ -2,12 +2,14 @@
 // ZYPCenterWindow, through the script backend and windows of the test's own
 // user-interface host.
 #include <algorithm>
+#include <filesystem>
 #include <memory>
+#include <set>
 
 #include "platform/lang_module.h"
 #include "platform/ui/ui.h"
-#include "toolbox/tests/ui_resources.h"
 #include "testsupport/ui_script.h"
+#include "toolbox/tests/ui_resources.h"
 #include "zyp/zypprof.h"
 #include "zyp/zyptools.h"
 
@@ -235,28 +237,18 @@ TEST_F(PictureArea, DisplayBitmapShowsTheModulesBitmapOnTheWindow) {
 // ---------------------------------------------------------------------------
 // The toolbox's own language modules
 
-std::unique_ptr<platform::LanguageModule> own_module(const char* language) {
-  setenv("ZYP_LANG", language, 1);
-  ZYPReloadConfig();
-  ZYPResourceModule* handle = ZYPLoadResource("ZYPres");
-  setenv("ZYP_LANG", "ENU", 1);
-  ZYPReloadConfig();
-  if (!handle) return nullptr;
-  auto module = std::make_unique<platform::LanguageModule>(*platform::language_module_of(handle));
-  ZYPFreeResource(handle);
-  return module;
+// The language modules of the build, beside the test programs.
+std::string built_resource_folder() {
+  std::string program = std::filesystem::read_symlink("/proc/self/exe").string();
+  return program.substr(0, program.rfind('/')) + "/../share/zyp/resources";
 }
 
-TEST(OwnModules, FrenchHasEveryStringDialogControlAndPictureOfEnglish) {
-  auto english = own_module("ENU");
-  auto french = own_module("FRA");
-  ASSERT_TRUE(english && french);
-  ASSERT_EQ(french->language, "FRA");
-  for (const auto& [id, text] : english->strings) EXPECT_NE(french->string(id), nullptr) << "string " << id;
-  for (const auto& [key, dialog] : english->dialogs) {
+void expect_same_resources(const platform::LanguageModule& english, const platform::LanguageModule& other) {
+  for (const auto& [id, text] : english.strings) EXPECT_NE(other.string(id), nullptr) << "string " << id;
+  for (const auto& [key, dialog] : english.dialogs) {
     SCOPED_TRACE(key);
-    auto found = french->dialogs.find(key);
-    ASSERT_NE(found, french->dialogs.end());
+    auto found = other.dialogs.find(key);
+    ASSERT_NE(found, other.dialogs.end());
     EXPECT_NE(found->second.caption, dialog.caption) << "translated";
     ASSERT_EQ(found->second.controls.size(), dialog.controls.size());
     for (size_t i = 0; i < dialog.controls.size(); ++i) {
@@ -264,8 +256,30 @@ TEST(OwnModules, FrenchHasEveryStringDialogControlAndPictureOfEnglish) {
       EXPECT_EQ(found->second.controls[i].kind, dialog.controls[i].kind);
     }
   }
-  for (const auto& [key, picture] : english->pictures) EXPECT_TRUE(french->pictures.count(key)) << key;
-  EXPECT_FALSE(french->picture_path("IDB_DEFAULTBITMAP").empty());
+  for (const auto& [key, picture] : english.pictures) EXPECT_FALSE(other.picture_path(key).empty()) << key;
+}
+
+// Every translation of every module of the suite (ZYPres.FRA, ZYPPROV.FRA,
+// ...) parses and has what the English module has.
+TEST(OwnModules, EveryTranslationHasEveryStringDialogControlAndPictureOfEnglish) {
+  std::set<std::string> translations;
+  for (const auto& entry : std::filesystem::directory_iterator(built_resource_folder())) {
+    std::string name = entry.path().filename().string();
+    size_t dot = name.rfind('.');
+    if (dot == std::string::npos || name.substr(dot) == ".ENU" || name.size() - dot != 4) continue;
+    std::string english_file = entry.path().parent_path().string() + "/" + name.substr(0, dot) + ".ENU";
+    if (!std::filesystem::exists(english_file)) continue;
+    SCOPED_TRACE(name);
+    std::string error;
+    auto english = platform::load_language_module(english_file, &error);
+    ASSERT_TRUE(english) << error;
+    auto other = platform::load_language_module(entry.path().string(), &error);
+    ASSERT_TRUE(other) << error;
+    expect_same_resources(*english, *other);
+    translations.insert(name);
+  }
+  EXPECT_TRUE(translations.count("ZYPres.FRA"));
+  EXPECT_TRUE(translations.count("ZYPPROV.FRA"));
 }
 
 // ---------------------------------------------------------------------------
