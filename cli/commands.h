@@ -1,0 +1,18 @@
+#pragma once
+// The commands of zyp, one function each (the table is in main.cpp).
+#include "cli/command_line.h"
+
+namespace zyp::cli {
+
+int run_token_status(const Invocation& invocation);
+int run_token_login(const Invocation& invocation);
+int run_token_logout(const Invocation& invocation);
+int run_token_passwd(const Invocation& invocation);
+
+int run_keys_list(const Invocation& invocation);
+int run_keys_algorithms(const Invocation& invocation);
+int run_keys_new(const Invocation& invocation);
+int run_keys_delete(const Invocation& invocation);
+int run_keys_test(const Invocation& invocation);
+
+}  // namespace zyp::cli

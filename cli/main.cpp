@@ -1,0 +1,90 @@
+// zyp: the command-line front end of Quillmarsh Folder. Every call goes to
+// the crypto provider through the client library and the provider server.
+#include "cli/command_line.h"
+#include "cli/commands.h"
+#include "cli/server_control.h"
+
+namespace {
+
+using zyp::cli::Command;
+using zyp::cli::Noun;
+using zyp::cli::Option;
+
+constexpr char kAbout[] =
+    "The command-line front end of Quillmarsh Folder: the provider server, the\n"
+    "tokens and their secret keys. Keys never leave the token; every operation\n"
+    "runs in the provider server, which token and keys commands start when none\n"
+    "runs and which keeps running until `zyp server stop`.";
+
+constexpr Option kTokenOption{"--token", "N", "the token (slot number); default: the primary token"};
+
+constexpr Option kStartOptions[] = {
+    {"--foreground", "", "keep the server in this terminal until it is stopped (Ctrl-C stops it)"}};
+constexpr Option kTokenOnly[] = {kTokenOption};
+constexpr Option kNewOptions[] = {
+    {"--algorithm", "ALGORITHM", "the algorithm, by its name as `zyp keys algorithms` lists it (or 0xMECHANISM)", true},
+    {"--from-sentence", "", "derive the key from a pass sentence instead of making a random one"},
+    kTokenOption};
+constexpr Option kDeleteOptions[] = {{"--yes", "", "do not ask for a confirmation"}, kTokenOption};
+constexpr Option kTestOptions[] = {
+    {"--algorithm", "ALGORITHM", "the algorithm to test with; default: the first encryption algorithm of the key"},
+    kTokenOption};
+
+constexpr Noun kNouns[] = {
+    {"server", "The provider server: the one process that holds the tokens' sessions and keys."},
+    {"token", "The tokens and their logged-in sessions."},
+    {"keys", "The secret keys of a token, named by 8-digit hexadecimal identifiers."},
+};
+
+const Command kCommands[] = {
+    {"server", "start", "", 0, 0, kStartOptions, "start the provider server and keep it running",
+     "Starts the provider server with a keeper process that holds it until\n"
+     "`zyp server stop`. The server inherits this environment, so its dialogs\n"
+     "(PIN, token initialisation) use the user interface chosen by ZYP_UI here:\n"
+     "in the background it has no terminal, so it answers them from a script\n"
+     "(ZYP_UI=script:FILE); for prompts on a terminal, run it with --foreground\n"
+     "in a terminal of its own. Starting a server that runs already does nothing.\n"
+     "The background server's messages go to zypserver.log in the runtime folder.",
+     zyp::cli::run_server_start},
+    {"server", "stop", "", 0, 0, {}, "end the provider server (its sessions close)", "",
+     zyp::cli::run_server_stop},
+    {"server", "status", "", 0, 0, {}, "tell whether a provider server is running",
+     "Prints \"running\" or \"not running\".", zyp::cli::run_server_status},
+
+    {"token", "status", "", 0, 0, kTokenOnly, "list the tokens with their session state",
+     "One tab-separated line per token: number, whether it is the primary token,\n"
+     "session (open, none, unusable) and name. Starts no server.",
+     zyp::cli::run_token_status},
+    {"token", "login", "", 0, 0, kTokenOnly, "open a logged-in session on a token",
+     "The server asks for the PIN; a token that was never set up is offered for\n"
+     "initialisation first (new PIN and its confirmation).",
+     zyp::cli::run_token_login},
+    {"token", "logout", "", 0, 0, kTokenOnly, "close the session of a token",
+     "Refused while a cryptographic operation is running.", zyp::cli::run_token_logout},
+    {"token", "passwd", "", 0, 0, kTokenOnly, "change the PIN of a token (in the server's dialog)",
+     "Needs a logged-in session.", zyp::cli::run_token_passwd},
+
+    {"keys", "list", "", 0, 0, kTokenOnly, "list the keys of a token",
+     "One tab-separated line per key: identifier, label and the algorithms it\n"
+     "serves. Needs a logged-in session.",
+     zyp::cli::run_keys_list},
+    {"keys", "algorithms", "", 0, 0, kTokenOnly, "list the encryption and signature algorithms of a token",
+     "One tab-separated line per algorithm: mechanism, type and name.", zyp::cli::run_keys_algorithms},
+    {"keys", "new", "NAME", 1, 1, kNewOptions, "create a key and print its identifier",
+     "A random key, or with --from-sentence a key derived from a pass sentence,\n"
+     "asked twice without echo on a terminal, or read as two lines from standard\n"
+     "input otherwise. The same sentence always gives the same key.",
+     zyp::cli::run_keys_new},
+    {"keys", "delete", "ID", 1, 1, kDeleteOptions, "delete a key",
+     "Files encrypted with the key can no longer be decrypted. Asks for a\n"
+     "confirmation on the terminal unless --yes is given.",
+     zyp::cli::run_keys_delete},
+    {"keys", "test", "ID", 1, 1, kTestOptions, "encrypt and decrypt a sample buffer with a key",
+     "Encrypts a sample of a few blocks in the server, decrypts it again, checks\n"
+     "that the original came back and shows the first encrypted bytes.",
+     zyp::cli::run_keys_test},
+};
+
+}  // namespace
+
+int main(int argc, char** argv) { return zyp::cli::run_command_line(argc, argv, kNouns, kCommands, kAbout); }

@@ -1,0 +1,487 @@
+// The zyp program run as the user runs it: exit codes, its one-line errors,
+// help at every level, the background server, and (with the provider's
+// dialogs answered by a script) a login and the key commands.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <pty.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <climits>
+#include <cstdlib>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/atomic_file.h"
+#include "testsupport/test_env.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+
+constexpr auto kRunLimit = 60s;
+constexpr char kAlgorithm[] = "DES 40 bits";
+
+std::string zyp_program() {
+  char path[PATH_MAX] = {};
+  ssize_t size = ::readlink("/proc/self/exe", path, sizeof path - 1);
+  std::string exe(path, size > 0 ? static_cast<size_t>(size) : 0);
+  return exe.substr(0, exe.rfind('/')) + "/../bin/zyp";
+}
+
+struct Outcome {
+  int exit_code = -1;
+  std::string out;
+  std::string err;
+};
+
+std::ostream& operator<<(std::ostream& os, const Outcome& run) {
+  return os << "exit " << run.exit_code << "\nstdout: " << run.out << "\nstderr: " << run.err;
+}
+
+size_t line_count(const std::string& text) { return static_cast<size_t>(std::count(text.begin(), text.end(), '\n')); }
+
+bool contains(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
+
+// Drains the child's output until both pipes close or the time is up.
+void collect(int out_fd, int err_fd, Outcome& run, Clock::time_point deadline) {
+  pollfd fds[2] = {{out_fd, POLLIN, 0}, {err_fd, POLLIN, 0}};
+  std::string* sinks[2] = {&run.out, &run.err};
+  int open_pipes = 2;
+  while (open_pipes > 0 && Clock::now() < deadline) {
+    if (::poll(fds, 2, 100) <= 0) continue;
+    for (int i = 0; i < 2; ++i) {
+      if (fds[i].fd < 0 || !(fds[i].revents & (POLLIN | POLLHUP))) continue;
+      char buffer[4096];
+      ssize_t got = ::read(fds[i].fd, buffer, sizeof buffer);
+      if (got > 0) {
+        sinks[i]->append(buffer, static_cast<size_t>(got));
+      } else {
+        fds[i].fd = -1;
+        --open_pipes;
+      }
+    }
+  }
+}
+
+int exit_status(pid_t child, Clock::time_point deadline) {
+  int status = 0;
+  while (::waitpid(child, &status, WNOHANG) == 0) {
+    if (Clock::now() >= deadline) {
+      ::kill(child, SIGKILL);
+      ::waitpid(child, &status, 0);
+      return -1;
+    }
+    std::this_thread::sleep_for(10ms);
+  }
+  return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+// Runs zyp with `args`, feeding `input` on its standard input.
+Outcome zyp(const std::vector<std::string>& args, const std::string& input = "") {
+  int in[2], out[2], err[2];
+  if (::pipe2(in, O_CLOEXEC) != 0 || ::pipe2(out, O_CLOEXEC) != 0 || ::pipe2(err, O_CLOEXEC) != 0) return {};
+  std::string program = zyp_program();
+  std::vector<char*> argv{program.data()};
+  std::vector<std::string> copies(args);
+  for (std::string& arg : copies) argv.push_back(arg.data());
+  argv.push_back(nullptr);
+  pid_t child = ::fork();
+  if (child == 0) {
+    ::dup2(in[0], STDIN_FILENO);
+    ::dup2(out[1], STDOUT_FILENO);
+    ::dup2(err[1], STDERR_FILENO);
+    ::execv(program.c_str(), argv.data());
+    ::_exit(127);
+  }
+  ::close(in[0]);
+  ::close(out[1]);
+  ::close(err[1]);
+  (void)!::write(in[1], input.data(), input.size());  // a few lines fit the pipe
+  ::close(in[1]);
+  Outcome run;
+  auto deadline = Clock::now() + kRunLimit;
+  collect(out[0], err[0], run, deadline);
+  ::close(out[0]);
+  ::close(err[0]);
+  run.exit_code = exit_status(child, deadline);
+  return run;
+}
+
+// zyp on a pseudo-terminal as its controlling terminal, answering its prompts.
+class OnTerminal {
+ public:
+  explicit OnTerminal(std::vector<std::string> args) : deadline_(Clock::now() + kRunLimit) {
+    std::string program = zyp_program();
+    std::vector<char*> argv{program.data()};
+    for (std::string& arg : args) argv.push_back(arg.data());
+    argv.push_back(nullptr);
+    pid_ = ::forkpty(&terminal_, nullptr, nullptr, nullptr);
+    if (pid_ == 0) {
+      ::execv(program.c_str(), argv.data());
+      ::_exit(127);
+    }
+  }
+  ~OnTerminal() {
+    if (pid_ > 0) exit_status(pid_, Clock::now());  // kills it when still running
+    if (terminal_ >= 0) ::close(terminal_);
+  }
+
+  // Waits for `prompt` and types `line` and Enter.
+  bool answer(const std::string& prompt, const std::string& line) {
+    while (output_.find(prompt, answered_) == std::string::npos) {
+      if (!read_some()) return false;
+    }
+    answered_ = output_.find(prompt, answered_) + prompt.size();
+    std::string keys = line + "\n";
+    return ::write(terminal_, keys.data(), keys.size()) == static_cast<ssize_t>(keys.size());
+  }
+  int finish() {
+    while (read_some()) {
+    }
+    int status = exit_status(pid_, deadline_);
+    pid_ = -1;
+    return status;
+  }
+  const std::string& output() const { return output_; }
+
+ private:
+  // False at the end of the output (the child closed the terminal) or the time limit.
+  bool read_some() {
+    pollfd ready{terminal_, POLLIN, 0};
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline_ - Clock::now()).count();
+    if (left <= 0 || ::poll(&ready, 1, static_cast<int>(left)) != 1) return false;
+    char buffer[512];
+    ssize_t got = ::read(terminal_, buffer, sizeof buffer);
+    if (got <= 0) return false;
+    output_.append(buffer, static_cast<size_t>(got));
+    return true;
+  }
+
+  Clock::time_point deadline_;
+  pid_t pid_ = -1;
+  int terminal_ = -1;
+  std::string output_;
+  size_t answered_ = 0;
+};
+
+bool server_runs() { return zyp({"server", "status"}).out == "running\n"; }
+
+// Every test gets its own folders, so that its server, token and keys are
+// its own, and leaves no server behind.
+class ZypCli : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    std::string root = zyp::testing::make_temp_folder("cli");
+    for (const char* variable : {"ZYP_RUNTIME_DIR", "ZYP_USER_DIR", "ZYP_MACHINE_DIR"}) {
+      std::string folder = root + "/" + variable;
+      ASSERT_EQ(::mkdir(folder.c_str(), 0700), 0);
+      ::setenv(variable, folder.c_str(), 1);
+    }
+    folder_ = root;
+  }
+  void TearDown() override {
+    zyp({"server", "stop"});
+    ::unsetenv("ZYP_TEST_SERVER_IDLE_MS");
+  }
+
+  std::string folder_;
+};
+
+TEST_F(ZypCli, UsageErrorsExitWith2AndOneLineNamingTheProblem) {
+  const struct {
+    std::vector<std::string> args;
+    const char* says;
+  } cases[] = {
+      {{}, "missing command"},
+      {{"frobnicate"}, "unknown command \"frobnicate\""},
+      {{"--frob"}, "unknown option --frob"},
+      {{"keys"}, "missing verb"},
+      {{"keys", "zap"}, "unknown verb \"zap\""},
+      {{"keys", "new"}, "missing NAME"},
+      {{"keys", "new", "k"}, "missing --algorithm"},
+      {{"keys", "new", "k", "--algorithm"}, "--algorithm ALGORITHM needs a value"},
+      {{"keys", "new", "k", "--algorithm", kAlgorithm, "--from-sentence=yes"}, "takes no value"},
+      {{"keys", "new", "", "--algorithm", kAlgorithm}, "the key name is empty"},
+      {{"keys", "new", std::string(256, 'n'), "--algorithm", kAlgorithm}, "longer than 255 bytes"},
+      {{"keys", "list", "--bogus"}, "unknown option --bogus"},
+      {{"keys", "list", "extra"}, "unexpected argument \"extra\""},
+      {{"keys", "delete", "12345678Z"}, "hexadecimal"},
+      {{"keys", "delete", "123456789"}, "hexadecimal"},
+      {{"keys", "test", "-1"}, "unknown option -1"},
+      {{"token", "status", "--token", "x1"}, "token number"},
+      {{"token", "login", "--token", "99999999999"}, "token number"},
+      {{"server", "stop", "--foreground"}, "unknown option --foreground"},
+  };
+  for (const auto& c : cases) {
+    Outcome run = zyp(c.args);
+    SCOPED_TRACE(c.says);
+    EXPECT_EQ(run.exit_code, 2) << run;
+    EXPECT_EQ(line_count(run.err), 1u) << run;
+    EXPECT_TRUE(run.err.starts_with("zyp")) << run;
+    EXPECT_TRUE(contains(run.err, c.says)) << run;
+    EXPECT_TRUE(run.out.empty()) << run;
+  }
+  EXPECT_FALSE(server_runs());  // a bad command line starts nothing
+}
+
+TEST_F(ZypCli, EveryLevelAndEveryListedCommandHasHelp) {
+  Outcome top = zyp({"--help"});
+  ASSERT_EQ(top.exit_code, 0) << top;
+  std::vector<std::vector<std::string>> asks = {{"-h"}, {"server", "--help"}, {"token", "-h"}, {"keys", "--help"},
+                                                {"keys", "new", "--help"}, {"keys", "delete", "x", "extra", "-h"}};
+  std::istringstream lines(top.out.substr(top.out.find("Commands:\n") + 10));
+  for (std::string line; std::getline(lines, line) && !line.empty();) {
+    std::istringstream words(line);
+    std::string noun, verb;
+    words >> noun >> verb;
+    asks.push_back({noun, verb, "--help"});
+  }
+  ASSERT_GE(asks.size(), 15u);  // every command of the three nouns
+  for (const auto& args : asks) {
+    Outcome run = zyp(args);
+    SCOPED_TRACE(args[0] + " " + (args.size() > 1 ? args[1] : ""));
+    EXPECT_EQ(run.exit_code, 0) << run;
+    EXPECT_TRUE(run.out.starts_with("usage: zyp")) << run;
+    EXPECT_TRUE(run.err.empty()) << run;
+  }
+  Outcome version = zyp({"--version"});
+  EXPECT_EQ(version.exit_code, 0);
+  EXPECT_TRUE(version.out.starts_with("zyp ")) << version;
+}
+
+TEST_F(ZypCli, AStartedServerOutlivesZypAndItsIdleTimeUntilStopped) {
+  ::setenv("ZYP_TEST_SERVER_IDLE_MS", "1500", 1);  // the heartbeat comes every second
+  EXPECT_EQ(zyp({"server", "status"}).out, "not running\n");
+
+  Outcome start = zyp({"server", "start"});
+  ASSERT_EQ(start.exit_code, 0) << start;
+  std::this_thread::sleep_for(3s);  // twice the idle time
+  EXPECT_TRUE(server_runs());
+  Outcome algorithms = zyp({"keys", "algorithms"});
+  EXPECT_EQ(algorithms.exit_code, 0) << algorithms;
+  EXPECT_TRUE(contains(algorithms.out, std::string("\tencryption\t") + kAlgorithm + "\n")) << algorithms;
+
+  Outcome again = zyp({"server", "start"});
+  EXPECT_EQ(again.exit_code, 0) << again;
+  EXPECT_TRUE(contains(again.out, "running already")) << again;
+
+  Outcome stop = zyp({"server", "stop"});
+  EXPECT_EQ(stop.exit_code, 0) << stop;
+  EXPECT_FALSE(server_runs());
+  Outcome stop_again = zyp({"server", "stop"});
+  EXPECT_EQ(stop_again.exit_code, 0) << stop_again;
+  EXPECT_TRUE(contains(stop_again.out, "no provider server was running")) << stop_again;
+}
+
+TEST_F(ZypCli, KeyCommandsStartTheServerThemselves) {
+  Outcome run = zyp({"keys", "algorithms"});
+  EXPECT_EQ(run.exit_code, 0) << run;
+  EXPECT_TRUE(contains(run.err, "started the provider server")) << run;
+  EXPECT_TRUE(server_runs());
+}
+
+TEST_F(ZypCli, WithoutALoginKeyCommandsFailWithOneLineSayingHowToLogIn) {
+  ASSERT_EQ(zyp({"server", "start"}).exit_code, 0);
+  const std::vector<std::string> commands[] = {
+      {"keys", "list"},
+      {"keys", "test", "1234ABCD"},
+      {"keys", "new", "k", "--algorithm", kAlgorithm, "--from-sentence"},
+      {"token", "passwd"},
+  };
+  for (const auto& args : commands) {
+    Outcome run = zyp(args, "never read\nnever read\n");
+    SCOPED_TRACE(args[1]);
+    EXPECT_EQ(run.exit_code, 1) << run;
+    EXPECT_EQ(line_count(run.err), 1u) << run;
+    EXPECT_TRUE(contains(run.err, "no logged-in session on token 0")) << run;
+    EXPECT_TRUE(contains(run.err, "run `zyp token login`")) << run;
+  }
+  Outcome list = zyp({"keys", "list"});
+  EXPECT_TRUE(contains(list.err, "zyp: cannot list keys: no logged-in session on token 0 (code 8)")) << list;
+
+  Outcome other = zyp({"keys", "list", "--token", "7"});
+  EXPECT_EQ(other.exit_code, 1) << other;
+  EXPECT_TRUE(contains(other.err, "there is no token 7")) << other;
+  Outcome logout = zyp({"token", "logout"});
+  EXPECT_EQ(logout.exit_code, 0) << logout;
+}
+
+TEST_F(ZypCli, AnUnknownAlgorithmIsNamedInTheError) {
+  Outcome run = zyp({"keys", "new", "k", "--algorithm", "Rot13"});
+  EXPECT_EQ(run.exit_code, 1) << run;
+  EXPECT_TRUE(contains(run.err, "no algorithm \"Rot13\"")) << run;
+}
+
+// ---- With a logged-in session --------------------------------------------------
+
+constexpr char kPin[] = "4321";
+constexpr char kSentence[] = "a sentence long enough to remember";
+
+// The token has never been set up: the server offers to initialise it, the
+// script says yes and gives the new PIN twice; the server then logs in.
+class LoggedIn : public ZypCli {
+ protected:
+  void SetUp() override {
+    ZypCli::SetUp();
+    std::string script = folder_ + "/answers";
+    transcript_ = folder_ + "/transcript";
+    std::string pin = std::string("\"") + kPin + "\"";
+    ASSERT_TRUE(zyp::platform::write_file_atomically(script, "msgbox 6\n"
+                                                             "dialog 139 set 1001 " + pin + "\n"
+                                                             "dialog 139 set 1002 " + pin + "\n"
+                                                             "dialog 139 click 1\n"));
+    ::setenv("ZYP_UI", ("script:" + script).c_str(), 1);
+    ::setenv("ZYP_UI_TRANSCRIPT", transcript_.c_str(), 1);
+    Outcome login = zyp({"token", "login"});
+    if (login.exit_code != 0 && !zyp::platform::read_whole_file(transcript_))
+      GTEST_SKIP() << "the provider shows no session dialogs yet";
+    ASSERT_EQ(login.exit_code, 0) << login << "\ntranscript: " << zyp::platform::read_whole_file(transcript_).value_or("");
+    ASSERT_TRUE(contains(login.out, "token 0: logged in")) << login;
+  }
+  void TearDown() override {
+    ZypCli::TearDown();
+    ::setenv("ZYP_UI", "none", 1);
+    ::unsetenv("ZYP_UI_TRANSCRIPT");
+  }
+
+  std::string new_sentence_key(const std::string& name, const std::string& input, Outcome* run_out = nullptr) {
+    Outcome run = zyp({"keys", "new", name, "--algorithm", kAlgorithm, "--from-sentence"}, input);
+    if (run_out) *run_out = run;
+    return run.exit_code == 0 ? run.out.substr(0, run.out.size() - 1) : "";
+  }
+
+  std::string transcript_;
+};
+
+TEST_F(LoggedIn, ASentenceKeyIsListedEncryptsAndDecryptsAndIsDeletedOnlyWhenConfirmed) {
+  std::string line = std::string(kSentence) + "\n";
+  Outcome created;
+  std::string key = new_sentence_key("demo key", line + line, &created);
+  ASSERT_EQ(created.exit_code, 0) << created;
+  ASSERT_EQ(key.size(), 8u) << created;
+  EXPECT_EQ(key.find_first_not_of("0123456789ABCDEF"), std::string::npos) << key;
+
+  Outcome list = zyp({"keys", "list"});
+  EXPECT_EQ(list.exit_code, 0) << list;
+  EXPECT_TRUE(list.out.starts_with("key\tlabel\talgorithms\n")) << list;
+  EXPECT_TRUE(contains(list.out, key + "\tdemo key\t" + kAlgorithm + "\n")) << list;
+
+  Outcome test = zyp({"keys", "test", key});
+  EXPECT_EQ(test.exit_code, 0) << test;
+  EXPECT_TRUE(contains(test.out, "the original came back")) << test;
+
+  Outcome unconfirmed = zyp({"keys", "delete", key});
+  EXPECT_EQ(unconfirmed.exit_code, 2) << unconfirmed;
+  EXPECT_TRUE(contains(unconfirmed.err, "--yes")) << unconfirmed;
+  EXPECT_TRUE(contains(zyp({"keys", "list"}).out, key)) << "kept without a confirmation";
+
+  Outcome deleted = zyp({"keys", "delete", key, "--yes"});
+  EXPECT_EQ(deleted.exit_code, 0) << deleted;
+  EXPECT_FALSE(contains(zyp({"keys", "list"}).out, key));
+  Outcome gone = zyp({"keys", "delete", key, "--yes"});
+  EXPECT_EQ(gone.exit_code, 1) << gone;
+  EXPECT_TRUE(contains(gone.err, "(code 17)")) << gone;
+  EXPECT_EQ(zyp({"keys", "test", key}).exit_code, 1);
+}
+
+TEST_F(LoggedIn, SentencesMustBeTypedTwiceAlikeAndMakeNoKeyOtherwise) {
+  std::string line = std::string(kSentence) + "\n";
+  ASSERT_FALSE(new_sentence_key("first", line + line).empty());
+  const struct {
+    std::string input;
+    const char* says;
+  } cases[] = {
+      {line + "another sentence\n", "the two sentences differ"},
+      {line, "the input ended"},
+      {"\n\n", "the sentence is empty"},
+      {line + line, "a key with the same value exists already (code 19)"},
+  };
+  for (const auto& c : cases) {
+    Outcome run;
+    new_sentence_key("second", c.input, &run);
+    SCOPED_TRACE(c.says);
+    EXPECT_EQ(run.exit_code, 1) << run;
+    EXPECT_EQ(line_count(run.err), 1u) << run;
+    EXPECT_TRUE(contains(run.err, c.says)) << run;
+  }
+  EXPECT_FALSE(contains(zyp({"keys", "list"}).out, "second"));
+
+  // A sentence written with CR LF line ends gives the same key.
+  Outcome crlf;
+  new_sentence_key("third", std::string(kSentence) + "\r\n" + kSentence + "\r\n", &crlf);
+  EXPECT_TRUE(contains(crlf.err, "(code 19)")) << crlf;
+}
+
+TEST_F(LoggedIn, RandomKeysDifferAndLogoutEndsTheSession) {
+  Outcome first = zyp({"keys", "new", "one", "--algorithm", kAlgorithm});
+  Outcome second = zyp({"keys", "new", "two", "--algorithm", "des 40 BITS"});
+  ASSERT_EQ(first.exit_code, 0) << first;
+  ASSERT_EQ(second.exit_code, 0) << second;
+  EXPECT_NE(first.out, second.out);
+
+  EXPECT_TRUE(contains(zyp({"token", "status"}).out, "0\tyes\topen\t")) << "logged in";
+  Outcome again = zyp({"token", "login"});
+  EXPECT_EQ(again.exit_code, 0) << again;
+  EXPECT_TRUE(contains(again.out, "logged in already")) << again;
+
+  Outcome logout = zyp({"token", "logout"});
+  EXPECT_EQ(logout.exit_code, 0) << logout;
+  EXPECT_TRUE(contains(zyp({"token", "status"}).out, "0\tyes\tnone\t"));
+  Outcome list = zyp({"keys", "list"});
+  EXPECT_EQ(list.exit_code, 1) << list;
+  EXPECT_TRUE(contains(list.err, "run `zyp token login`")) << list;
+}
+
+TEST_F(LoggedIn, OnATerminalTheSentenceIsNotEchoedAndADeletionIsConfirmed) {
+  OnTerminal create({"keys", "new", "typed", "--algorithm", kAlgorithm, "--from-sentence"});
+  ASSERT_TRUE(create.answer("Sentence: ", kSentence));
+  ASSERT_TRUE(create.answer("Sentence again: ", kSentence));
+  EXPECT_EQ(create.finish(), 0) << create.output();
+  EXPECT_FALSE(contains(create.output(), kSentence)) << create.output();
+
+  std::string list = zyp({"keys", "list"}).out;
+  size_t row = list.find("\ttyped\t");
+  ASSERT_NE(row, std::string::npos) << list;
+  std::string key = list.substr(row - 8, 8);
+  const struct {
+    const char* typed;
+    int exit_code;
+  } answers[] = {{"n", 1}, {"", 1}, {"yes", 0}};
+  for (const auto& a : answers) {
+    OnTerminal remove({"keys", "delete", key});
+    ASSERT_TRUE(remove.answer("[y/N] ", a.typed));
+    EXPECT_EQ(remove.finish(), a.exit_code) << a.typed << ": " << remove.output();
+  }
+  EXPECT_FALSE(contains(zyp({"keys", "list"}).out, key));
+}
+
+TEST_F(LoggedIn, PasswdChangesThePinThatTheNextLoginTakes) {
+  std::string script = folder_ + "/answers";
+  std::string more = *zyp::platform::read_whole_file(script) +
+                     "dialog 105 set 1000 \"4321\"\n"
+                     "dialog 105 set 1001 \"9876\"\n"
+                     "dialog 105 set 1002 \"9876\"\n"
+                     "dialog 105 click 1\n"
+                     "dialog 129 set 1000 \"9876\"\n"
+                     "dialog 129 click 1\n";
+  ASSERT_TRUE(zyp::platform::write_file_atomically(script, more));  // appended lines follow the ones taken
+
+  Outcome passwd = zyp({"token", "passwd"});
+  EXPECT_EQ(passwd.exit_code, 0) << passwd;
+  EXPECT_TRUE(contains(passwd.out, "token 0: PIN changed")) << passwd;
+  ASSERT_EQ(zyp({"token", "logout"}).exit_code, 0);
+  Outcome login = zyp({"token", "login"});
+  EXPECT_EQ(login.exit_code, 0) << login;
+  EXPECT_TRUE(contains(*zyp::platform::read_whole_file(transcript_), "dialog 129 end 0"));
+}
+
+}  // namespace
