@@ -46,7 +46,8 @@ const Command kCommands[] = {
      "in a terminal of its own. Starting a server that runs already does nothing.\n"
      "The background server's messages go to zypserver.log in the runtime folder.",
      zyp::cli::run_server_start},
-    {"server", "stop", "", 0, 0, {}, "end the provider server (its sessions close)", "",
+    {"server", "stop", "", 0, 0, {}, "end the provider server (its sessions close)",
+     "Returns once the server, and the process that kept it running, have ended.",
      zyp::cli::run_server_stop},
     {"server", "status", "", 0, 0, {}, "tell whether a provider server is running",
      "Prints \"running\" or \"not running\".", zyp::cli::run_server_status},

@@ -35,6 +35,10 @@ constexpr char kReady = '1';
 constexpr int kStartLimitMs = 30000;
 constexpr long kKeeperPollNs = 200'000'000;
 constexpr int kReapRounds = 25;
+// Held by a keeper while it lives, so that `server stop` can wait for it to
+// be gone too (its folders may be removed right after).
+constexpr char kKeeperMutexName[] = "ZYPCLI_SERVER_KEEPER";
+constexpr int kKeeperEndRounds = 50;
 
 volatile sig_atomic_t stop_requested = 0;
 
@@ -167,6 +171,8 @@ void reap_children() {
 // then ends the server).
 int keep_server(int ready) {
   on_stop_signals(request_stop);
+  auto keeper = platform::NamedMutex::create(kKeeperMutexName, false);
+  if (keeper) keeper->wait(0);
   if (ZYPCIPStartPKCS() != 1) {
     if (ready >= 0) ::close(ready);
     fail("start the provider server", "the server program did not start");
@@ -177,6 +183,12 @@ int keep_server(int ready) {
   if (stop_requested) ZYPCIPShutdownPKCS();
   reap_children();
   return kExitOk;
+}
+
+void wait_until_keepers_ended() {
+  for (int round = 0; round < kKeeperEndRounds && platform::NamedMutex::held_by_another_process(kKeeperMutexName);
+       ++round)
+    pause_a_moment();
 }
 
 }  // namespace
@@ -216,6 +228,7 @@ int run_server_stop(const Invocation&) {
   bool was_running = server_running();
   ZYPCIPShutdownPKCS();
   if (server_running()) fail("stop the provider server", "it is still running after its shutdown request");
+  wait_until_keepers_ended();
   std::printf(was_running ? "the provider server has stopped\n" : "no provider server was running\n");
   return kExitOk;
 }
