@@ -69,9 +69,16 @@ struct Token {
   std::map<std::string, int> calls;
 };
 
+// Made at first use and freed by C_Finalize, so that it neither depends on
+// the order of destruction at exit nor outlives an unloaded module.
+Token*& token_state() {
+  static Token* state = nullptr;
+  return state;
+}
+
 Token& token() {
-  static Token* state = new Token;  // survives unloading order at exit
-  return *state;
+  if (!token_state()) token_state() = new Token;
+  return *token_state();
 }
 
 bool present() {
@@ -123,7 +130,8 @@ CK_RV fake_Initialize(CK_VOID_PTR) {
 }
 
 CK_RV fake_Finalize(CK_VOID_PTR) {
-  token() = Token{};
+  delete token_state();
+  token_state() = nullptr;
   return CKR_OK;
 }
 
@@ -408,6 +416,7 @@ CK_RV fake_GenerateKey(CK_SESSION_HANDLE session, CK_MECHANISM_PTR mechanism, CK
 }  // namespace
 
 extern "C" __attribute__((visibility("default"))) int fake_token_calls(const char* name) {
+  if (!token_state()) return 0;
   auto found = token().calls.find(name);
   return found == token().calls.end() ? 0 : found->second;
 }

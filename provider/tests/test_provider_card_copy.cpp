@@ -1,5 +1,4 @@
-// The smart-card copy over the stand-in card library (found through this
-// program's run path): the records copied, the serial and overwrite checks,
+// The smart-card copy over the stand-in card library: the records copied, the serial and overwrite checks,
 // the unblocking code, a failed write, and an open session kept.
 #include <algorithm>
 #include <filesystem>
@@ -42,11 +41,16 @@ class CardCopy : public testing::DialogTest {
       write_record("A", i, i == 5 ? std::string(62, '\xFF') : record_bytes(i));
     }
     make_card("B", kTarget);
+    // Loaded beforehand, the stand-in is what the provider's load of the
+    // card library by name finds, as it would find an installed one.
+    card_library_ = ::dlopen(FAKE_CARD_LIBRARY, RTLD_NOW);
+    ASSERT_NE(card_library_, nullptr) << ::dlerror();
     attach();
   }
   void TearDown() override {
     ::unsetenv("FAKE_CARD_WRITE_FAILS");
     DialogTest::TearDown();
+    if (card_library_) ::dlclose(card_library_);
   }
 
   void make_card(const std::string& card, const std::string& serial) {
@@ -74,6 +78,7 @@ class CardCopy : public testing::DialogTest {
   }
 
   std::string cards_;
+  void* card_library_ = nullptr;
 };
 
 TEST_F(CardCopy, CopiesTheReadableRecordsOntoAnotherCardAfterAsking) {
