@@ -95,7 +95,8 @@ Algorithm first_encryption_algorithm_of(uint32_t token, uint32_t key, std::strin
 
 std::vector<uint8_t> sample_buffer(uint32_t block_size) {
   std::vector<uint8_t> sample(static_cast<size_t>(block_size) * kSampleBlocks);
-  for (size_t i = 0; i < sample.size(); ++i) sample[i] = static_cast<uint8_t>(kSampleText[i % (sizeof kSampleText - 1)]);
+  constexpr size_t kTextLength = sizeof kSampleText - 1;
+  for (size_t i = 0; i < sample.size(); ++i) sample[i] = static_cast<uint8_t>(kSampleText[i % kTextLength]);
   return sample;
 }
 

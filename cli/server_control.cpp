@@ -59,9 +59,12 @@ std::string self_program() {
 }
 
 // The background server's messages go here (the runtime folder is private).
+// A refused runtime folder stops the start: no server could work without it.
 std::string server_log() {
-  auto folder = platform::runtime_dir();
-  return folder ? *folder + "/zypserver.log" : "/dev/null";
+  std::string error;
+  auto folder = platform::runtime_dir(&error);
+  if (!folder) fail("start the provider server", error);
+  return *folder + "/zypserver.log";
 }
 
 // This environment, with the ready descriptor's variable set.
@@ -120,9 +123,9 @@ bool keeper_reports_ready(pid_t keeper, int ready) {
 }
 
 void start_background_server() {
+  std::string log = server_log();
   int pipe_ends[2];
   if (::pipe2(pipe_ends, O_CLOEXEC) != 0) fail("start the provider server", std::strerror(errno));
-  std::string log = server_log();
   pid_t keeper = -1;
   try {
     keeper = spawn_keeper(pipe_ends[1], log);
@@ -171,7 +174,9 @@ void reap_children() {
 // then ends the server).
 int keep_server(int ready) {
   on_stop_signals(request_stop);
-  auto keeper = platform::NamedMutex::create(kKeeperMutexName, false);
+  // Never released: the kernel frees it when this process is completely gone,
+  // after the libraries' unload has closed their objects in the runtime folder.
+  static platform::NamedMutex* const keeper = platform::NamedMutex::create(kKeeperMutexName, false).release();
   if (keeper) keeper->wait(0);
   if (ZYPCIPStartPKCS() != 1) {
     if (ready >= 0) ::close(ready);

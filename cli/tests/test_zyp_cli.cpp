@@ -328,7 +328,7 @@ constexpr char kSentence[] = "a sentence long enough to remember";
 
 // The token has never been set up: the server offers to initialise it, the
 // script says yes and gives the new PIN twice; the server then logs in.
-class LoggedIn : public ZypCli {
+class ZypLoggedIn : public ZypCli {
  protected:
   void SetUp() override {
     ZypCli::SetUp();
@@ -342,9 +342,8 @@ class LoggedIn : public ZypCli {
     ::setenv("ZYP_UI", ("script:" + script).c_str(), 1);
     ::setenv("ZYP_UI_TRANSCRIPT", transcript_.c_str(), 1);
     Outcome login = zyp({"token", "login"});
-    if (login.exit_code != 0 && !zyp::platform::read_whole_file(transcript_))
-      GTEST_SKIP() << "the provider shows no session dialogs yet";
-    ASSERT_EQ(login.exit_code, 0) << login << "\ntranscript: " << zyp::platform::read_whole_file(transcript_).value_or("");
+    ASSERT_EQ(login.exit_code, 0) << login << "\ntranscript: "
+                                  << zyp::platform::read_whole_file(transcript_).value_or("(none)");
     ASSERT_TRUE(contains(login.out, "token 0: logged in")) << login;
   }
   void TearDown() override {
@@ -362,7 +361,7 @@ class LoggedIn : public ZypCli {
   std::string transcript_;
 };
 
-TEST_F(LoggedIn, ASentenceKeyIsListedEncryptsAndDecryptsAndIsDeletedOnlyWhenConfirmed) {
+TEST_F(ZypLoggedIn, ASentenceKeyIsListedEncryptsAndDecryptsAndIsDeletedOnlyWhenConfirmed) {
   std::string line = std::string(kSentence) + "\n";
   Outcome created;
   std::string key = new_sentence_key("demo key", line + line, &created);
@@ -393,7 +392,7 @@ TEST_F(LoggedIn, ASentenceKeyIsListedEncryptsAndDecryptsAndIsDeletedOnlyWhenConf
   EXPECT_EQ(zyp({"keys", "test", key}).exit_code, 1);
 }
 
-TEST_F(LoggedIn, SentencesMustBeTypedTwiceAlikeAndMakeNoKeyOtherwise) {
+TEST_F(ZypLoggedIn, SentencesMustBeTypedTwiceAlikeAndMakeNoKeyOtherwise) {
   std::string line = std::string(kSentence) + "\n";
   ASSERT_FALSE(new_sentence_key("first", line + line).empty());
   const struct {
@@ -421,7 +420,7 @@ TEST_F(LoggedIn, SentencesMustBeTypedTwiceAlikeAndMakeNoKeyOtherwise) {
   EXPECT_TRUE(contains(crlf.err, "(code 19)")) << crlf;
 }
 
-TEST_F(LoggedIn, RandomKeysDifferAndLogoutEndsTheSession) {
+TEST_F(ZypLoggedIn, RandomKeysDifferAndLogoutEndsTheSession) {
   Outcome first = zyp({"keys", "new", "one", "--algorithm", kAlgorithm});
   Outcome second = zyp({"keys", "new", "two", "--algorithm", "des 40 BITS"});
   ASSERT_EQ(first.exit_code, 0) << first;
@@ -441,7 +440,7 @@ TEST_F(LoggedIn, RandomKeysDifferAndLogoutEndsTheSession) {
   EXPECT_TRUE(contains(list.err, "run `zyp token login`")) << list;
 }
 
-TEST_F(LoggedIn, OnATerminalTheSentenceIsNotEchoedAndADeletionIsConfirmed) {
+TEST_F(ZypLoggedIn, OnATerminalTheSentenceIsNotEchoedAndADeletionIsConfirmed) {
   OnTerminal create({"keys", "new", "typed", "--algorithm", kAlgorithm, "--from-sentence"});
   ASSERT_TRUE(create.answer("Sentence: ", kSentence));
   ASSERT_TRUE(create.answer("Sentence again: ", kSentence));
@@ -464,7 +463,7 @@ TEST_F(LoggedIn, OnATerminalTheSentenceIsNotEchoedAndADeletionIsConfirmed) {
   EXPECT_FALSE(contains(zyp({"keys", "list"}).out, key));
 }
 
-TEST_F(LoggedIn, PasswdChangesThePinThatTheNextLoginTakes) {
+TEST_F(ZypLoggedIn, PasswdChangesThePinThatTheNextLoginTakes) {
   std::string script = folder_ + "/answers";
   std::string more = *zyp::platform::read_whole_file(script) +
                      "dialog 105 set 1000 \"4321\"\n"
