@@ -7,7 +7,6 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/stat.h>
-#include <termios.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -17,6 +16,7 @@
 #include <mutex>
 #include <set>
 
+#include "platform/terminal_echo.h"
 #include "platform/ui/model.h"
 
 namespace zyp::platform::ui::detail {
@@ -35,28 +35,6 @@ void write_all(int fd, std::string_view text) {
     text.remove_prefix(written);
   }
 }
-
-// Turns the terminal's echo off for a password; the line feed still echoes.
-class EchoOff {
- public:
-  EchoOff(int fd, bool active) : fd_(fd) {
-    if (!active || ::tcgetattr(fd, &saved_) != 0) return;
-    termios quiet = saved_;
-    quiet.c_lflag &= ~ECHO;
-    quiet.c_lflag |= ECHONL;
-    active_ = ::tcsetattr(fd, TCSANOW, &quiet) == 0;
-  }
-  ~EchoOff() {
-    if (active_) ::tcsetattr(fd_, TCSANOW, &saved_);
-  }
-  EchoOff(const EchoOff&) = delete;
-  EchoOff& operator=(const EchoOff&) = delete;
-
- private:
-  int fd_;
-  termios saved_{};
-  bool active_ = false;
-};
 
 class Terminal {
  public:
