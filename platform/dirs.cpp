@@ -4,8 +4,10 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 
 namespace zyp::platform {
 namespace {
@@ -30,13 +32,7 @@ void set_error(std::string* error, std::string text) {
   if (error) *error = std::move(text);
 }
 
-std::string default_runtime_dir() {
-  std::string xdg = env_or_empty("XDG_RUNTIME_DIR");
-  if (!xdg.empty()) return xdg + "/zyp";
-  return "/tmp/zyp-" + std::to_string(geteuid());
-}
-
-bool runtime_dir_is_safe(const std::string& dir, std::string* error) {
+bool runtime_dir_is_safe(const std::string& dir, uid_t euid, std::string* error) {
   struct stat st {};
   if (lstat(dir.c_str(), &st) != 0) {
     set_error(error, "cannot use the runtime folder " + dir + ": " + std::strerror(errno));
@@ -47,7 +43,7 @@ bool runtime_dir_is_safe(const std::string& dir, std::string* error) {
                          " is not a folder (or is a symbolic link); remove it or set ZYP_RUNTIME_DIR");
     return false;
   }
-  if (st.st_uid != geteuid()) {
+  if (st.st_uid != euid) {
     set_error(error, "the runtime folder " + dir + " belongs to another user (uid " +
                          std::to_string(st.st_uid) + "); set ZYP_RUNTIME_DIR to a folder of your own");
     return false;
@@ -79,19 +75,63 @@ bool make_folders(const std::string& path, unsigned mode) {
   return false;
 }
 
-std::optional<std::string> runtime_dir(std::string* error) {
+namespace {
+
+// The last check of the runtime folder made by this thread: which folder
+// (by the hash of its path), for which user, and when. Every named object
+// finds its file through runtime_dir(), and checking the folder costs system
+// calls each time, so a passed check is trusted for a short while: a folder
+// that becomes unsafe or is replaced is refused again within
+// kRuntimeDirRecheck, and another folder (a changed variable) is checked at
+// once. Kept per thread and trivially destructible: no lock that a fork could
+// leave held, and no exit handler, which would keep a library that links this
+// code loaded after its dlclose.
+constexpr auto kRuntimeDirRecheck = std::chrono::milliseconds(250);
+
+struct RuntimeDirCheck {
+  bool passed = false;
+  uid_t euid = 0;
+  size_t path_hash = 0;
+  std::chrono::steady_clock::time_point at;
+};
+
+thread_local RuntimeDirCheck t_runtime_dir_check;
+
+std::string runtime_dir_path(uid_t euid) {
   std::string dir = env_or_empty("ZYP_RUNTIME_DIR");
-  if (dir.empty()) dir = default_runtime_dir();
+  if (!dir.empty()) return dir;
+  std::string xdg = env_or_empty("XDG_RUNTIME_DIR");
+  if (!xdg.empty()) return xdg + "/zyp";
+  return "/tmp/zyp-" + std::to_string(euid);
+}
+
+// Creates the runtime folder when missing and checks that it is safe.
+bool make_safe_runtime_dir(const std::string& dir, uid_t euid, std::string* error) {
   struct stat st {};
   if (lstat(dir.c_str(), &st) != 0) {
     auto slash = dir.find_last_of('/');
     if (slash != std::string::npos && slash > 0) make_folders(dir.substr(0, slash), 0700);
     if (mkdir(dir.c_str(), 0700) != 0 && errno != EEXIST) {
       set_error(error, "cannot create the runtime folder " + dir + ": " + std::strerror(errno));
-      return std::nullopt;
+      return false;
     }
   }
-  if (!runtime_dir_is_safe(dir, error)) return std::nullopt;
+  return runtime_dir_is_safe(dir, euid, error);
+}
+
+}  // namespace
+
+std::optional<std::string> runtime_dir(std::string* error) {
+  RuntimeDirCheck& check = t_runtime_dir_check;
+  auto now = std::chrono::steady_clock::now();
+  bool recent = check.passed && now - check.at < kRuntimeDirRecheck;
+  uid_t euid = recent ? check.euid : geteuid();
+  std::string dir = runtime_dir_path(euid);
+  size_t path_hash = std::hash<std::string>{}(dir);
+  if (recent && path_hash == check.path_hash) return dir;
+  check.passed = false;
+  if (!make_safe_runtime_dir(dir, euid, error)) return std::nullopt;
+  check = RuntimeDirCheck{true, euid, path_hash, now};
   return dir;
 }
 

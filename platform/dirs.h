@@ -11,7 +11,10 @@ namespace zyp::platform {
 // $ZYP_RUNTIME_DIR, else $XDG_RUNTIME_DIR/zyp, else /tmp/zyp-<uid>. Created
 // with mode 0700 when missing. A folder owned by another user, open to group
 // or others, or not a real folder is refused: the result is empty and *error
-// (when given) says which path is wrong and how to mend it.
+// (when given) says which path is wrong and how to mend it. A folder that
+// passed is trusted by the calling thread for a quarter of a second, so a
+// folder that turns unsafe afterwards is refused from then on; a change of
+// the variables is seen at once.
 std::optional<std::string> runtime_dir(std::string* error = nullptr);
 
 // $ZYP_USER_DIR, else $XDG_CONFIG_HOME/zyp, else $HOME/.config/zyp.

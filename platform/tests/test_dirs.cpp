@@ -1,7 +1,9 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <chrono>
 #include <cstdlib>
+#include <thread>
 
 #include "platform/atomic_file.h"
 #include "platform/dirs.h"
@@ -38,6 +40,22 @@ TEST_F(RuntimeDir, OpenFolderIsRefusedWithItsPathInTheMessage) {
     EXPECT_NE(error.find(dir), std::string::npos) << error;
     EXPECT_NE(error.find("open to other users"), std::string::npos) << error;
   }
+}
+
+// A passed check is trusted only briefly: a folder opened up afterwards is
+// refused again, and the mended folder is accepted at once.
+TEST_F(RuntimeDir, AFolderOpenedUpAfterItsCheckIsRefusedSoonAfter) {
+  std::string dir = zyp::testing::make_temp_folder("later");
+  chmod(dir.c_str(), 0700);
+  setenv("ZYP_RUNTIME_DIR", dir.c_str(), 1);
+  ASSERT_TRUE(runtime_dir());
+  chmod(dir.c_str(), 0777);
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  std::string error;
+  EXPECT_FALSE(runtime_dir(&error));
+  EXPECT_NE(error.find("open to other users"), std::string::npos) << error;
+  chmod(dir.c_str(), 0700);
+  EXPECT_TRUE(runtime_dir());
 }
 
 TEST_F(RuntimeDir, FolderOfAnotherOwnerIsRefused) {
