@@ -61,7 +61,10 @@ std::optional<std::string> user_name_from_passwd() {
 // The nice value the calling thread had before it was raised.
 thread_local std::optional<int> t_normal_nice;
 
-void set_own_nice(int nice) { ::setpriority(PRIO_PROCESS, static_cast<id_t>(::gettid()), nice); }
+// Linux keeps the nice value per thread, and PRIO_PROCESS with id 0 names the
+// calling thread, so no thread id needs to be looked up.
+int own_nice() { return ::getpriority(PRIO_PROCESS, 0); }
+void set_own_nice(int nice) { ::setpriority(PRIO_PROCESS, 0, nice); }
 
 }  // namespace
 
@@ -111,7 +114,7 @@ std::string language_code() {
 void set_thread_priority_highest() {
   if (!t_normal_nice) {
     errno = 0;
-    int nice = ::getpriority(PRIO_PROCESS, static_cast<id_t>(::gettid()));
+    int nice = own_nice();
     if (nice == -1 && errno != 0) return;
     t_normal_nice = nice;
   }
