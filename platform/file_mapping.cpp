@@ -110,12 +110,24 @@ uint64_t file_size(int fd) {
 }  // namespace
 
 FileMapping::FileMapping(std::string name, int fd, void* data, size_t size, bool writable)
-    : name_(std::move(name)), fd_(fd), data_(data), size_(size), writable_(writable), creator_pid_(::getpid()) {}
+    : name_(std::move(name)), fd_(fd), data_(data), size_(size), writable_(writable), creator_pid_(objects::current_pid()) {}
 
 FileMapping::~FileMapping() {
   ::munmap(data_, size_);
-  if (!record_path_.empty() && creator_pid_ == ::getpid()) unregister_name();
+  if (!record_path_.empty() && creator_pid_ == objects::current_pid()) unregister_name();
   ::close(fd_);
+}
+
+void FileMapping::prefault(uint64_t offset, uint64_t length, bool for_writing) const {
+  if (offset >= size_ || length == 0) return;
+  static const uintptr_t page = static_cast<uintptr_t>(::sysconf(_SC_PAGESIZE));
+  uintptr_t first = reinterpret_cast<uintptr_t>(data_) + offset;
+  uintptr_t end = first + std::min<uint64_t>(length, size_ - offset);
+  first &= ~(page - 1);
+  // Unknown to kernels before 5.14 (EINVAL); a failure only means the pages
+  // fault in one by one as they are used, so it is ignored.
+  (void)::madvise(reinterpret_cast<void*>(first), end - first,
+                  for_writing && writable_ ? MADV_POPULATE_WRITE : MADV_POPULATE_READ);
 }
 
 bool FileMapping::flush() {

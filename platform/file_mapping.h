@@ -46,6 +46,12 @@ class FileMapping {
   // Writes changed pages to the file now (FlushViewOfFile).
   bool flush();
 
+  // Sets up the pages of `length` bytes from `offset` (clipped to the
+  // mapping) in one go, ready for writing when `for_writing` and the mapping
+  // is writable. Faulting a large range in page by page costs far more. Only
+  // a hint: failures are ignored and the pages then fault in as they are used.
+  void prefault(uint64_t offset, uint64_t length, bool for_writing) const;
+
  private:
   FileMapping(std::string name, int fd, void* data, size_t size, bool writable);
   static std::unique_ptr<FileMapping> map(std::string_view name, int fd, size_t size, bool writable,

@@ -21,20 +21,12 @@ constexpr std::string_view kOwnerSuffix = ".mutex.owner";
 
 }  // namespace
 
-NamedMutex::NamedMutex(std::string name, std::string presence_path, int presence_fd, int owner_fd)
-    : name_(std::move(name)),
-      presence_path_(std::move(presence_path)),
-      presence_fd_(presence_fd),
-      owner_fd_(owner_fd),
-      holder_pid_(::getpid()) {}
+NamedMutex::NamedMutex(std::string name, std::unique_ptr<objects::HeldObjectFile> presence, int owner_fd)
+    : name_(std::move(name)), presence_(std::move(presence)), owner_fd_(owner_fd) {}
 
 NamedMutex::~NamedMutex() {
   ::close(owner_fd_);  // an owner that closes without releasing frees the mutex, as a dying one does
-  if (holder_pid_ != ::getpid()) {
-    ::close(presence_fd_);
-    return;
-  }
-  objects::release_object_file(objects::UniqueFd(presence_fd_), presence_path_);
+  // presence_ goes next, releasing this handle's hold on the mutex
 }
 
 std::unique_ptr<NamedMutex> NamedMutex::attach(std::string_view name, bool create, bool* existed,
@@ -46,14 +38,10 @@ std::unique_ptr<NamedMutex> NamedMutex::attach(std::string_view name, bool creat
     objects::UniqueFd presence = create ? objects::hold_object_file(*presence_path, 0, {}, existed, error)
                                         : objects::hold_existing_object_file(*presence_path, error);
     if (!presence) return nullptr;
+    auto held = std::make_unique<objects::HeldObjectFile>(std::move(presence), std::move(*presence_path));
     objects::UniqueFd owner = objects::open_object_file(*owner_path, true, error);
-    if (!owner) {
-      objects::release_object_file(std::move(presence), *presence_path);
-      return nullptr;
-    }
-    std::unique_ptr<NamedMutex> mutex(
-        new NamedMutex(std::string(name), std::move(*presence_path), presence.get(), owner.get()));
-    presence.release();
+    if (!owner) return nullptr;
+    std::unique_ptr<NamedMutex> mutex(new NamedMutex(std::string(name), std::move(held), owner.get()));
     owner.release();
     return mutex;
   } catch (const std::bad_alloc&) {
@@ -105,10 +93,7 @@ WaitResult NamedMutex::wait(uint32_t timeout_ms) {
       ++recursion_;
       return WaitResult::Signaled;
     }
-    auto no_owner_here = [this] { return owner_ == std::thread::id(); };
-    if (deadline.infinite()) {
-      turn_.wait(lock, no_owner_here);
-    } else if (!turn_.wait_until(lock, deadline.when(), no_owner_here)) {
+    if ((owner_ != std::thread::id() || !line_.empty()) && !wait_in_line(lock, deadline)) {
       set_last_error(kErrorTimeout);
       return WaitResult::Timeout;
     }
@@ -123,12 +108,34 @@ WaitResult NamedMutex::wait(uint32_t timeout_ms) {
       return result;
     }
     owner_ = std::thread::id();
-    turn_.notify_one();
+    if (!line_.empty()) turn_.notify_all();
     return result;
   } catch (const std::system_error& failure) {
     set_last_error(win_error_from_errno(failure.code().value()));
     return WaitResult::Failed;
+  } catch (const std::bad_alloc&) {
+    set_last_error(kErrorNotEnoughMemory);
+    return WaitResult::Failed;
   }
+}
+
+// Queues the calling thread behind the threads of this process that wait
+// already, until none of them is ahead and nobody here owns the mutex. False
+// when the deadline passes first. Every waiter is woken at each turn and
+// only the first in line goes on; waiting threads are few.
+bool NamedMutex::wait_in_line(std::unique_lock<std::mutex>& lock, const objects::Deadline& deadline) {
+  const uint64_t ticket = next_ticket_++;
+  line_.push_back(ticket);
+  auto my_turn = [&] { return owner_ == std::thread::id() && line_.front() == ticket; };
+  bool turn = true;
+  if (deadline.infinite()) {
+    turn_.wait(lock, my_turn);
+  } else {
+    turn = turn_.wait_until(lock, deadline.when(), my_turn);
+  }
+  std::erase(line_, ticket);
+  if (!turn && !line_.empty()) turn_.notify_all();  // the next in line may go now
+  return turn;
 }
 
 bool NamedMutex::release() {
@@ -141,7 +148,7 @@ bool NamedMutex::release() {
     if (--recursion_ > 0) return true;
     ::flock(owner_fd_, LOCK_UN);
     owner_ = std::thread::id();
-    turn_.notify_one();
+    if (!line_.empty()) turn_.notify_all();
     return true;
   } catch (const std::system_error& failure) {
     set_last_error(win_error_from_errno(failure.code().value()));

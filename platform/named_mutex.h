@@ -10,10 +10,13 @@
 // As on Windows, a mutex is owned by a thread and is recursive for it: every
 // successful wait needs its release. Threads sharing one NamedMutex exclude
 // each other, and so do two NamedMutex objects of the same name, in one
-// process or in several. A thread that owns the mutex through one object and
+// process or in several. Threads sharing one NamedMutex take their turns in
+// the order they came, so a thread that releases and at once waits again
+// goes behind those already waiting instead of keeping them waiting. A thread that owns the mutex through one object and
 // waits through another object of the same name waits for itself.
 #include <condition_variable>
 #include <cstdint>
+#include <deque>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -23,6 +26,10 @@
 #include "platform/wait.h"
 
 namespace zyp::platform {
+namespace objects {
+class Deadline;
+class HeldObjectFile;
+}
 
 class NamedMutex {
  public:
@@ -58,21 +65,24 @@ class NamedMutex {
   const std::string& name() const { return name_; }
 
  private:
-  NamedMutex(std::string name, std::string presence_path, int presence_fd, int owner_fd);
+  NamedMutex(std::string name, std::unique_ptr<objects::HeldObjectFile> presence, int owner_fd);
   static std::unique_ptr<NamedMutex> attach(std::string_view name, bool create, bool* existed, std::string* error);
 
   std::string name_;
-  std::string presence_path_;
-  int presence_fd_;
+  std::unique_ptr<objects::HeldObjectFile> presence_;
   int owner_fd_;
-  int holder_pid_;
+
+  bool wait_in_line(std::unique_lock<std::mutex>& lock, const objects::Deadline& deadline);
 
   // Which thread of this process owns the mutex (or is taking the file lock
-  // for it) and how often; guarded by state_.
+  // for it) and how often, and the tickets of the threads waiting for their
+  // turn, first come first; guarded by state_.
   std::mutex state_;
   std::condition_variable turn_;
   std::thread::id owner_;
   uint32_t recursion_ = 0;
+  uint64_t next_ticket_ = 0;
+  std::deque<uint64_t> line_;
 };
 
 }  // namespace zyp::platform

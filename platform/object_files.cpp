@@ -1,11 +1,13 @@
 #include "platform/object_files.h"
 
 #include <fcntl.h>
+#include <pthread.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstring>
 #include <sstream>
@@ -39,10 +41,25 @@ bool reserve_zeros(int fd, uint64_t size) {
   return rc == 0;
 }
 
-bool reset_contents(int fd, uint64_t size, std::string_view initial) {
-  if (::ftruncate(fd, 0) != 0 || !reserve_zeros(fd, size)) return false;
-  if (initial.empty()) return true;
-  return ::pwrite(fd, initial.data(), initial.size(), 0) == static_cast<ssize_t>(initial.size());
+// `size` zero bytes overlaid with `initial`. Bytes that `initial` covers are
+// written, which reserves their space as well, so only the rest is reserved
+// separately. A file made afresh is empty already.
+bool reset_contents(int fd, uint64_t size, std::string_view initial, bool fresh) {
+  if (!fresh && ::ftruncate(fd, 0) != 0) return false;
+  if (initial.size() < size && !reserve_zeros(fd, size)) return false;
+  return write_all_at(fd, initial.data(), initial.size(), 0);
+}
+
+// Opens the object file at `path`, making it when missing; *fresh tells
+// whether it was made just now.
+UniqueFd open_or_make_object_file(const std::string& path, bool* fresh, std::string* error) {
+  UniqueFd fd(::open(path.c_str(), O_RDWR | O_CLOEXEC | O_NOFOLLOW | O_CREAT | O_EXCL, 0600));
+  *fresh = static_cast<bool>(fd);
+  if (fd || errno != EEXIST) {
+    if (!fd) fail_with_errno(error, "cannot open", path);
+    return fd;
+  }
+  return open_object_file(path, true, error);
 }
 
 bool same_file(int fd, const std::string& path) {
@@ -119,6 +136,38 @@ WaitResult lock_file(int fd, int operation, const Deadline& deadline) {
   }
 }
 
+bool write_all_at(int fd, const void* data, size_t size, uint64_t offset) {
+  const auto* bytes = static_cast<const uint8_t*>(data);
+  while (size > 0) {
+    ssize_t n = ::pwrite(fd, bytes, size, static_cast<off_t>(offset));
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      if (n == 0) errno = ENOSPC;
+      return false;
+    }
+    bytes += n;
+    size -= static_cast<size_t>(n);
+    offset += static_cast<uint64_t>(n);
+  }
+  return true;
+}
+
+bool read_all_at(int fd, void* data, size_t size, uint64_t offset) {
+  auto* bytes = static_cast<uint8_t*>(data);
+  while (size > 0) {
+    ssize_t n = ::pread(fd, bytes, size, static_cast<off_t>(offset));
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      if (n == 0) errno = EIO;
+      return false;
+    }
+    bytes += n;
+    size -= static_cast<size_t>(n);
+    offset += static_cast<uint64_t>(n);
+  }
+  return true;
+}
+
 UniqueFd open_object_file(const std::string& path, bool create, std::string* error) {
   int flags = O_RDWR | O_CLOEXEC | O_NOFOLLOW | (create ? O_CREAT : 0);
   UniqueFd fd(::open(path.c_str(), flags, 0600));
@@ -130,10 +179,13 @@ UniqueFd hold_object_file(const std::string& path, uint64_t size, std::string_vi
                           bool* existed, std::string* error) {
   ObjectGuard guard(path, error);
   if (!guard) return {};
-  UniqueFd fd = open_object_file(path, true, error);
+  // Usually the last holder has removed the file: one made afresh under the
+  // guard has no other holder and nothing to clear.
+  bool fresh = false;
+  UniqueFd fd = open_or_make_object_file(path, &fresh, error);
   if (!fd) return {};
-  std::optional<bool> alone = try_lock_exclusive(fd.get());
-  bool ready = alone.has_value() && (*alone ? reset_contents(fd.get(), size, initial)
+  std::optional<bool> alone = fresh ? std::optional<bool>(true) : try_lock_exclusive(fd.get());
+  bool ready = alone.has_value() && (*alone ? reset_contents(fd.get(), size, initial, fresh)
                                             : reserve_zeros(fd.get(), size));
   // Turning the exclusive lock into a shared one cannot be overtaken here:
   // every other creator, opener and releaser waits for the guard.
@@ -181,6 +233,13 @@ void release_object_file(UniqueFd fd, const std::string& path) {
   }
 }
 
+HeldObjectFile::HeldObjectFile(UniqueFd fd, std::string path)
+    : fd_(std::move(fd)), path_(std::move(path)), holder_pid_(current_pid()) {}
+
+HeldObjectFile::~HeldObjectFile() {
+  if (holder_pid_ == current_pid()) release_object_file(std::move(fd_), path_);
+}
+
 std::optional<uint64_t> process_start_time(pid_t pid) {
   if (pid <= 0) return std::nullopt;
   try {
@@ -202,8 +261,26 @@ std::optional<uint64_t> process_start_time(pid_t pid) {
   }
 }
 
+namespace {
+
+std::atomic<pid_t> g_known_pid{0};
+
+void forget_pid_in_child() { g_known_pid.store(0, std::memory_order_relaxed); }
+
+}  // namespace
+
+pid_t current_pid() {
+  pid_t pid = g_known_pid.load(std::memory_order_relaxed);
+  if (pid != 0) return pid;
+  static const bool forgotten_at_fork = ::pthread_atfork(nullptr, nullptr, forget_pid_in_child) == 0;
+  pid = ::getpid();
+  // Without the fork handler the value cannot be kept safely.
+  if (forgotten_at_fork) g_known_pid.store(pid, std::memory_order_relaxed);
+  return pid;
+}
+
 std::optional<ProcessIdentity> current_process() {
-  pid_t pid = ::getpid();
+  pid_t pid = current_pid();
   auto start = process_start_time(pid);
   if (!start) return std::nullopt;
   return ProcessIdentity{pid, *start};

@@ -68,6 +68,12 @@ std::optional<std::string> object_file(std::string_view name, std::string_view s
 // (1 ms growing to 10 ms), an unlimited one blocks in the kernel.
 WaitResult lock_file(int fd, int operation, const Deadline& deadline);
 
+// pwrite and pread of exactly `size` bytes at `offset`, resumed after a short
+// transfer or an interruption. False with errno set on failure (ENOSPC for a
+// write that makes no progress, EIO for a read that meets the end first).
+bool write_all_at(int fd, const void* data, size_t size, uint64_t offset);
+bool read_all_at(int fd, void* data, size_t size, uint64_t offset);
+
 // Opens `path` read/write, close-on-exec, not through a symbolic link;
 // `create` makes a missing file with mode 0600.
 UniqueFd open_object_file(const std::string& path, bool create, std::string* error);
@@ -105,12 +111,35 @@ UniqueFd hold_existing_object_file(const std::string& path, std::string* error);
 // Drops this holder and removes the file when it was the last one.
 void release_object_file(UniqueFd fd, const std::string& path);
 
+// One holder's object file, released (see above) when the object goes. A
+// forked child has a copy of the descriptor but shares its parent's lock, so
+// its copy only closes the descriptor.
+class HeldObjectFile {
+ public:
+  HeldObjectFile(UniqueFd fd, std::string path);
+  ~HeldObjectFile();
+  HeldObjectFile(const HeldObjectFile&) = delete;
+  HeldObjectFile& operator=(const HeldObjectFile&) = delete;
+
+  int fd() const { return fd_.get(); }
+  const std::string& path() const { return path_; }
+
+ private:
+  UniqueFd fd_;
+  std::string path_;
+  pid_t holder_pid_;
+};
+
 // A process as the kernel knows it: its id and its start time, so that a
 // process that gets a dead process's id again is not mistaken for it.
 struct ProcessIdentity {
   pid_t pid = 0;
   uint64_t start_time = 0;  // clock ticks after boot, /proc/<pid>/stat field 22
 };
+
+// getpid() without a system call after the first: the value is kept and
+// forgotten in the child of every fork, so a child never sees its parent's.
+pid_t current_pid();
 
 // The start time of a running process; empty when it is gone or a zombie.
 std::optional<uint64_t> process_start_time(pid_t pid);

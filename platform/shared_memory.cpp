@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstring>
 #include <new>
 
 #include "platform/last_error.h"
@@ -13,7 +14,12 @@
 namespace zyp::platform {
 namespace {
 
+using objects::HeldObjectFile;
+
 constexpr std::string_view kBlockSuffix = ".shm";
+// What a block is first read with: one read for the usual small block,
+// without asking for its size first.
+constexpr size_t kFirstReadSize = 4096;
 
 void refuse(std::string* error, uint32_t code, const char* text) {
   set_last_error(code);
@@ -24,19 +30,50 @@ void refuse(std::string* error, uint32_t code, const char* text) {
   }
 }
 
+// Holds the file of block `name` (created when `create`, else only when a
+// live process holds it). Null on failure, with last_error() set.
+std::unique_ptr<HeldObjectFile> hold_block(std::string_view name, std::string_view suffix, bool create,
+                                           size_t size, std::string_view initial, bool* already_existed,
+                                           std::string* error) {
+  auto path = objects::object_file(name, suffix, error);
+  if (!path) return nullptr;
+  objects::UniqueFd fd = create ? objects::hold_object_file(*path, size, initial, already_existed, error)
+                                : objects::hold_existing_object_file(*path, error);
+  if (!fd) return nullptr;
+  return std::make_unique<HeldObjectFile>(std::move(fd), std::move(*path));
+}
+
+void fail_with_errno(std::string* error, std::string_view what, const HeldObjectFile& file) {
+  objects::fail_with_errno(error, what, file.path());
+}
+
+// The whole block; empty (errno set) on failure or when the block is empty.
+std::vector<uint8_t> read_whole_block(const HeldObjectFile& file) {
+  std::vector<uint8_t> bytes(kFirstReadSize);
+  ssize_t n;
+  do {
+    n = ::pread(file.fd(), bytes.data(), bytes.size(), 0);
+  } while (n < 0 && errno == EINTR);
+  if (n < 0) return {};
+  if (static_cast<size_t>(n) < bytes.size()) {
+    bytes.resize(static_cast<size_t>(n));
+    return bytes;
+  }
+  struct stat st {};
+  if (::fstat(file.fd(), &st) != 0) return {};
+  bytes.resize(static_cast<size_t>(st.st_size));
+  if (!objects::read_all_at(file.fd(), bytes.data() + n, bytes.size() - static_cast<size_t>(n),
+                            static_cast<uint64_t>(n)))
+    return {};
+  return bytes;
+}
+
 }  // namespace
 
-SharedMemory::SharedMemory(std::string name, std::string path, int fd, void* data, size_t size)
-    : name_(std::move(name)), path_(std::move(path)), fd_(fd), data_(data), size_(size), holder_pid_(::getpid()) {}
+SharedMemory::SharedMemory(std::string name, std::unique_ptr<HeldObjectFile> file, void* data, size_t size)
+    : name_(std::move(name)), file_(std::move(file)), data_(data), size_(size) {}
 
-SharedMemory::~SharedMemory() {
-  ::munmap(data_, size_);
-  if (holder_pid_ != ::getpid()) {
-    ::close(fd_);  // the lock belongs to the parent that still holds the block
-    return;
-  }
-  objects::release_object_file(objects::UniqueFd(fd_), path_);
-}
+SharedMemory::~SharedMemory() { ::munmap(data_, size_); }
 
 std::unique_ptr<SharedMemory> SharedMemory::create(std::string_view name, size_t size, bool* already_existed,
                                                    std::string* error) {
@@ -55,11 +92,8 @@ std::unique_ptr<SharedMemory> SharedMemory::create_object(std::string_view name,
       refuse(error, kErrorInvalidParameter, "a shared block needs a size of at least its initial contents");
       return nullptr;
     }
-    auto path = objects::object_file(name, suffix, error);
-    if (!path) return nullptr;
-    objects::UniqueFd fd = objects::hold_object_file(*path, size, initial, already_existed, error);
-    if (!fd) return nullptr;
-    return map_held_file(name, std::move(*path), fd.release(), error);
+    auto file = hold_block(name, suffix, true, size, initial, already_existed, error);
+    return file ? map_held_file(name, std::move(file), error) : nullptr;
   } catch (const std::bad_alloc&) {
     set_last_error(kErrorNotEnoughMemory);
     return nullptr;
@@ -69,11 +103,8 @@ std::unique_ptr<SharedMemory> SharedMemory::create_object(std::string_view name,
 std::unique_ptr<SharedMemory> SharedMemory::open_object(std::string_view name, std::string_view suffix,
                                                         std::string* error) {
   try {
-    auto path = objects::object_file(name, suffix, error);
-    if (!path) return nullptr;
-    objects::UniqueFd fd = objects::hold_existing_object_file(*path, error);
-    if (!fd) return nullptr;
-    return map_held_file(name, std::move(*path), fd.release(), error);
+    auto file = hold_block(name, suffix, false, 0, {}, nullptr, error);
+    return file ? map_held_file(name, std::move(file), error) : nullptr;
   } catch (const std::bad_alloc&) {
     set_last_error(kErrorNotEnoughMemory);
     return nullptr;
@@ -81,37 +112,103 @@ std::unique_ptr<SharedMemory> SharedMemory::open_object(std::string_view name, s
 }
 
 // Maps the whole file, which is at least as large as any holder asked for.
-std::unique_ptr<SharedMemory> SharedMemory::map_held_file(std::string_view name, std::string path, int raw_fd,
+// The hold is dropped again when the block cannot be mapped.
+std::unique_ptr<SharedMemory> SharedMemory::map_held_file(std::string_view name,
+                                                          std::unique_ptr<HeldObjectFile> file,
                                                           std::string* error) {
-  objects::UniqueFd fd(raw_fd);
   struct stat st {};
-  if (::fstat(fd.get(), &st) != 0) {
-    objects::fail_with_errno(error, "cannot read the size of", path);
-    objects::release_object_file(std::move(fd), path);
+  if (::fstat(file->fd(), &st) != 0) {
+    fail_with_errno(error, "cannot read the size of", *file);
     return nullptr;
   }
   if (st.st_size == 0) {
     refuse(error, kErrorInvalidParameter, "the shared block is empty");
-    objects::release_object_file(std::move(fd), path);
     return nullptr;
   }
   size_t size = static_cast<size_t>(st.st_size);
-  void* data = ::mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED, fd.get(), 0);
+  void* data = ::mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED, file->fd(), 0);
   if (data == MAP_FAILED) {
-    objects::fail_with_errno(error, "cannot map", path);
-    objects::release_object_file(std::move(fd), path);
+    fail_with_errno(error, "cannot map", *file);
     return nullptr;
   }
   try {
-    std::unique_ptr<SharedMemory> memory(new SharedMemory(std::string(name), path, fd.get(), data, size));
-    fd.release();
-    return memory;
+    return std::unique_ptr<SharedMemory>(new SharedMemory(std::string(name), std::move(file), data, size));
   } catch (const std::bad_alloc&) {
     ::munmap(data, size);
-    objects::release_object_file(std::move(fd), path);
+    throw;
+  }
+}
+
+// ---- SharedBytes ------------------------------------------------------------
+
+SharedBytes::SharedBytes(std::unique_ptr<HeldObjectFile> file, std::vector<uint8_t> copy)
+    : file_(std::move(file)), copy_(std::move(copy)) {}
+
+SharedBytes::~SharedBytes() { explicit_bzero(copy_.data(), copy_.size()); }
+
+std::unique_ptr<SharedBytes> SharedBytes::create(std::string_view name, std::vector<uint8_t> contents,
+                                                 bool* already_existed, std::string* error) {
+  try {
+    if (contents.empty()) {
+      refuse(error, kErrorInvalidParameter, "a shared block needs a size of at least one byte");
+      return nullptr;
+    }
+    bool existed = false;
+    std::string_view initial(reinterpret_cast<const char*>(contents.data()), contents.size());
+    auto file = hold_block(name, kBlockSuffix, true, contents.size(), initial, &existed, error);
+    if (!file) return nullptr;
+    if (already_existed) *already_existed = existed;
+    std::unique_ptr<SharedBytes> block(new SharedBytes(std::move(file), std::move(contents)));
+    if (existed) {
+      block->copy_ = read_whole_block(*block->file_);
+      if (block->copy_.empty()) {
+        fail_with_errno(error, "cannot read", *block->file_);
+        return nullptr;
+      }
+    }
+    return block;
+  } catch (const std::bad_alloc&) {
     set_last_error(kErrorNotEnoughMemory);
     return nullptr;
   }
+}
+
+std::unique_ptr<SharedBytes> SharedBytes::open(std::string_view name, std::string* error) {
+  try {
+    auto file = hold_block(name, kBlockSuffix, false, 0, {}, nullptr, error);
+    if (!file) return nullptr;
+    errno = 0;
+    std::vector<uint8_t> copy = read_whole_block(*file);
+    if (copy.empty()) {
+      if (errno == 0) {
+        refuse(error, kErrorInvalidParameter, "the shared block is empty");
+      } else {
+        fail_with_errno(error, "cannot read", *file);
+      }
+      return nullptr;
+    }
+    return std::unique_ptr<SharedBytes>(new SharedBytes(std::move(file), std::move(copy)));
+  } catch (const std::bad_alloc&) {
+    set_last_error(kErrorNotEnoughMemory);
+    return nullptr;
+  }
+}
+
+bool SharedBytes::load() {
+  if (objects::read_all_at(file_->fd(), copy_.data(), copy_.size(), 0)) return true;
+  set_last_error(win_error_from_errno(errno));
+  return false;
+}
+
+bool SharedBytes::store() {
+  if (objects::write_all_at(file_->fd(), copy_.data(), copy_.size(), 0)) return true;
+  set_last_error(win_error_from_errno(errno));
+  return false;
+}
+
+bool SharedBytes::wipe() {
+  explicit_bzero(copy_.data(), copy_.size());
+  return store();
 }
 
 }  // namespace zyp::platform

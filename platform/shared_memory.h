@@ -9,11 +9,17 @@
 // holder is known by a kernel lock on the file, so a killed holder stops
 // counting at once and a reused process id never counts.
 #include <cstddef>
+#include <cstdint>
 #include <memory>
+#include <span>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace zyp::platform {
+namespace objects {
+class HeldObjectFile;
+}
 
 class SharedMemory {
  public:
@@ -48,15 +54,54 @@ class SharedMemory {
   const std::string& name() const { return name_; }
 
  private:
-  SharedMemory(std::string name, std::string path, int fd, void* data, size_t size);
-  static std::unique_ptr<SharedMemory> map_held_file(std::string_view name, std::string path, int fd,
+  SharedMemory(std::string name, std::unique_ptr<objects::HeldObjectFile> file, void* data, size_t size);
+  static std::unique_ptr<SharedMemory> map_held_file(std::string_view name,
+                                                     std::unique_ptr<objects::HeldObjectFile> file,
                                                      std::string* error);
   std::string name_;
-  std::string path_;
-  int fd_;
+  std::unique_ptr<objects::HeldObjectFile> file_;
   void* data_;
   size_t size_;
-  int holder_pid_;  // a forked child inherits the object but is no holder of its own
+};
+
+// A named block used through a private copy instead of a mapping: the same
+// file and the same holders as a SharedMemory of that name, so a block made
+// with either opens with the other. Setting up a mapping costs a page fault
+// for every page touched and more to take it down again; for a block that
+// lives for one short exchange, copying its bytes in and out is far cheaper.
+// The copy is wiped when the object goes.
+class SharedBytes {
+ public:
+  // Creates `name` holding `contents` (at least one byte) when no live process
+  // holds it. When another live process holds it (*already_existed), the
+  // block keeps its bytes, extended with zeros to the size of `contents`,
+  // and the copy holds what the block holds. Null on failure, as above.
+  static std::unique_ptr<SharedBytes> create(std::string_view name, std::vector<uint8_t> contents,
+                                             bool* already_existed = nullptr, std::string* error = nullptr);
+
+  // Opens `name` only when a live process holds it and reads the whole block.
+  // Null (last_error() 2) when nobody holds it.
+  static std::unique_ptr<SharedBytes> open(std::string_view name, std::string* error = nullptr);
+
+  ~SharedBytes();
+  SharedBytes(const SharedBytes&) = delete;
+  SharedBytes& operator=(const SharedBytes&) = delete;
+
+  // This holder's copy of the block.
+  std::span<uint8_t> bytes() { return copy_; }
+
+  // Reads the block into the copy again, or writes the copy to the block.
+  // False (last_error() set) when the file cannot be read or written whole.
+  bool load();
+  bool store();
+
+  // Zeroes the copy and the block, for blocks that carried secrets.
+  bool wipe();
+
+ private:
+  SharedBytes(std::unique_ptr<objects::HeldObjectFile> file, std::vector<uint8_t> copy);
+  std::unique_ptr<objects::HeldObjectFile> file_;
+  std::vector<uint8_t> copy_;
 };
 
 // A library's shared data section: one T for every process that attaches,

@@ -147,6 +147,34 @@ TEST(NamedMutex, ThreadsExcludeEachOther) {
   }
 }
 
+// A thread that releases and at once waits again must not go ahead of a
+// thread that was waiting already (it would keep it waiting, and wake it in
+// vain, for as long as it goes on).
+TEST(NamedMutex, AThreadThatWaitsAgainGoesBehindTheThreadAlreadyWaiting) {
+  auto mutex = NamedMutex::create("FAIR", false);
+  ASSERT_TRUE(mutex);
+  ASSERT_EQ(mutex->wait(0), WaitResult::Signaled);
+  std::atomic<bool> waiter_started{false};
+  std::atomic<int> turns{0};
+  int waiter_turn = 0;
+  std::thread waiter([&] {
+    waiter_started = true;
+    if (mutex->wait(10000) != WaitResult::Signaled) return;
+    waiter_turn = ++turns;
+    mutex->release();
+  });
+  while (!waiter_started) std::this_thread::yield();
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));  // time to join the line
+
+  ASSERT_TRUE(mutex->release());
+  ASSERT_EQ(mutex->wait(10000), WaitResult::Signaled);
+  int releaser_turn = ++turns;
+  mutex->release();
+  waiter.join();
+  EXPECT_EQ(waiter_turn, 1);
+  EXPECT_EQ(releaser_turn, 2);
+}
+
 TEST(NamedMutex, ProcessesExcludeEachOther) {
   auto keep = SharedMemory::create("counter", sizeof(int));
   ASSERT_TRUE(keep);

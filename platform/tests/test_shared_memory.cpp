@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "platform/last_error.h"
 #include "platform/tests/child_process.h"
@@ -164,6 +165,57 @@ TEST(SharedMemory, SharedBlockStartsZeroed) {
   block->load_count = 1;
   SharedBlock<State> second("SECTION");
   EXPECT_EQ(second->load_count, 1u);
+}
+
+// The copied form is another way into the same block: each side sees what
+// the other stored, whichever form made the block.
+TEST(SharedBytes, CopiesAndMappingsOfOneBlockSeeEachOther) {
+  std::vector<uint8_t> request(5000, 0x11);
+  request[4999] = 0x22;  // past the first page, which is read on its own
+  bool existed = true;
+  auto made = SharedBytes::create("EXCHANGE", request, &existed);
+  ASSERT_TRUE(made);
+  EXPECT_FALSE(existed);
+
+  auto mapped = SharedMemory::open("EXCHANGE");
+  ASSERT_TRUE(mapped);
+  ASSERT_EQ(mapped->size(), 5000u);
+  auto* view = static_cast<uint8_t*>(mapped->data());
+  EXPECT_EQ(view[0], 0x11);
+  EXPECT_EQ(view[4999], 0x22);
+  view[1] = 0x33;
+  ASSERT_TRUE(made->load());
+  EXPECT_EQ(made->bytes()[1], 0x33);
+
+  auto opened = SharedBytes::open("EXCHANGE");
+  ASSERT_TRUE(opened);
+  ASSERT_EQ(opened->bytes().size(), 5000u);
+  EXPECT_EQ(opened->bytes()[4999], 0x22);
+  opened->bytes()[2] = 0x44;
+  ASSERT_TRUE(opened->store());
+  EXPECT_EQ(view[2], 0x44);
+
+  // A create while others hold it keeps their bytes.
+  auto again = SharedBytes::create("EXCHANGE", std::vector<uint8_t>(10, 0x55), &existed);
+  ASSERT_TRUE(again);
+  EXPECT_TRUE(existed);
+  ASSERT_EQ(again->bytes().size(), 5000u);
+  EXPECT_EQ(again->bytes()[2], 0x44);
+
+  ASSERT_TRUE(made->wipe());
+  EXPECT_TRUE(all_zero(*mapped));
+}
+
+TEST(SharedBytes, OpenNeedsALiveHolderAndCreateNeedsBytes) {
+  EXPECT_FALSE(SharedBytes::open("NOBODY"));
+  EXPECT_EQ(last_error(), kErrorFileNotFound);
+  EXPECT_FALSE(SharedBytes::create("NOBYTES", {}));
+  EXPECT_EQ(last_error(), kErrorInvalidParameter);
+  {
+    auto block = SharedBytes::create("GONE", std::vector<uint8_t>(8, 1));
+    ASSERT_TRUE(block);
+  }
+  EXPECT_FALSE(SharedBytes::open("GONE")) << "the last holder removes the block";
 }
 
 TEST(SharedMemory, RefusesEmptyNameAndSize) {
