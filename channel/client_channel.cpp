@@ -1,8 +1,8 @@
 #include "channel/client_channel.h"
 
 #include <chrono>
-#include <cstring>
 #include <thread>
+#include <vector>
 
 #include "platform/shared_memory.h"
 
@@ -18,13 +18,25 @@ constexpr auto kAbandonedBlockPoll = std::chrono::milliseconds(2);
 // size would be reserved on disk before it failed.
 constexpr size_t kLargestRequest = (size_t{1} << 32) + (size_t{1} << 16);
 
-// The block for a new request. A block that still exists belongs to a request
-// whose client died while the server was serving it: wait until the server
-// lets go of it, so the two requests cannot mix.
-std::unique_ptr<platform::SharedMemory> create_request_block(size_t size) {
+// The request's bytes: code, result 0 and the payload.
+std::vector<uint8_t> lay_out_request(uint8_t code, const RequestLayout& layout, size_t size) {
+  std::vector<uint8_t> bytes(size);
+  store_u32(bytes.data() + kCodeOffset, code);
+  store_u32(bytes.data() + kResultOffset, 0);
+  RequestWriter writer(bytes);
+  layout(writer);
+  return bytes;
+}
+
+// The block of a new request, holding the request. A block that still exists
+// belongs to a request whose client died while the server was serving it:
+// wait until the server lets go of it, so the two requests cannot mix.
+// The block is used through copies: it lives for one exchange, and mapping it
+// would cost a page fault on each side, far more than copying its bytes.
+std::unique_ptr<platform::SharedBytes> create_request_block(uint8_t code, const RequestLayout& layout, size_t size) {
   while (true) {
     bool existed = false;
-    auto block = platform::SharedMemory::create(kRequestMappingName, size, &existed);
+    auto block = platform::SharedBytes::create(kRequestMappingName, lay_out_request(code, layout, size), &existed);
     if (!block || !existed) return block;
     block.reset();
     if (!server_alive()) return nullptr;
@@ -86,24 +98,20 @@ int ChannelObjects::exchange(uint8_t code, const RequestLayout& layout, const Re
   RequestWriter measure;
   layout(measure);
   if (measure.size() > kLargestRequest) return kResultUnreachable;
-  auto block = create_request_block(measure.size());
+  auto block = create_request_block(code, layout, measure.size());
   if (!block) return kResultUnreachable;
-  std::span<uint8_t> bytes(static_cast<uint8_t*>(block->data()), measure.size());
-  store_u32(bytes.data() + kCodeOffset, code);
-  store_u32(bytes.data() + kResultOffset, 0);
-  RequestWriter writer(bytes);
-  layout(writer);
 
   finished_->reset();  // a reply left over from an abandoned request is not ours
   start_->set();
   int result = kResultUnreachable;
-  if (await_reply()) {
+  if (!await_reply()) {
+    start_->reset();  // withdraw the request, so a later server does not serve a block that is gone
+  } else if (block->load()) {
+    std::span<const uint8_t> bytes = block->bytes();
     reply(bytes);
     result = bytes[kResultOffset];  // the low byte of the little-endian result
-  } else {
-    start_->reset();  // withdraw the request, so a later server does not serve a block that is gone
   }
-  if (secret) explicit_bzero(bytes.data(), bytes.size());
+  if (secret) block->wipe();
   return result;
 }
 

@@ -12,6 +12,7 @@
 #include "channel/request_block.h"
 #include "platform/named_event.h"
 #include "platform/named_mutex.h"
+#include "platform/object_files.h"
 
 namespace zyp::channel {
 
@@ -44,7 +45,7 @@ class ChannelObjects {
 
   // False in a forked child: the child shares the parent's lock on the
   // request mutex and must open the objects for itself.
-  bool opened_here() const { return opener_ == ::getpid(); }
+  bool opened_here() const { return opener_ == platform::objects::current_pid(); }
 
   // Runs one request and returns the low byte of its result, or 16 when the
   // request block cannot be made (or would exceed 4 GiB + 64 KiB) or the
@@ -55,7 +56,7 @@ class ChannelObjects {
  private:
   ChannelObjects(std::unique_ptr<platform::NamedEvent> start, std::unique_ptr<platform::NamedEvent> finished,
                  std::unique_ptr<platform::NamedMutex> mutex)
-      : start_(std::move(start)), finished_(std::move(finished)), mutex_(std::move(mutex)), opener_(::getpid()) {}
+      : start_(std::move(start)), finished_(std::move(finished)), mutex_(std::move(mutex)), opener_(platform::objects::current_pid()) {}
   bool take_turn(const std::atomic<bool>* stop);
   int exchange(uint8_t code, const RequestLayout& layout, const ReplyReader& reply, bool secret);
   bool await_reply();

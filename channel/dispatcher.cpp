@@ -95,6 +95,7 @@ class NamedData {
     mapping_ = platform::FileMapping::open(descriptor);  // the whole text is the name
     if (!mapping_ || (writable && !mapping_->writable())) return false;
     if (offset > mapping_->size() || length > mapping_->size() - offset) return false;
+    mapping_->prefault(offset, length, writable);
     bytes_ = {static_cast<uint8_t*>(mapping_->data()) + offset, static_cast<size_t>(length)};
     return true;
   }
