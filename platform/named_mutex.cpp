@@ -35,10 +35,12 @@ std::unique_ptr<NamedMutex> NamedMutex::attach(std::string_view name, bool creat
     auto presence_path = objects::object_file(name, kPresenceSuffix, error);
     auto owner_path = objects::object_file(name, kOwnerSuffix, error);
     if (!presence_path || !owner_path) return nullptr;
-    objects::UniqueFd presence = create ? objects::hold_object_file(*presence_path, 0, {}, existed, error)
+    bool joined = !create;
+    objects::UniqueFd presence = create ? objects::hold_object_file(*presence_path, 0, {}, &joined, error)
                                         : objects::hold_existing_object_file(*presence_path, error);
     if (!presence) return nullptr;
-    auto held = std::make_unique<objects::HeldObjectFile>(std::move(presence), std::move(*presence_path));
+    if (existed) *existed = joined;
+    auto held = std::make_unique<objects::HeldObjectFile>(std::move(presence), std::move(*presence_path), joined);
     objects::UniqueFd owner = objects::open_object_file(*owner_path, true, error);
     if (!owner) return nullptr;
     std::unique_ptr<NamedMutex> mutex(new NamedMutex(std::string(name), std::move(held), owner.get()));

@@ -10,8 +10,11 @@
 #include <atomic>
 #include <cerrno>
 #include <cstring>
+#include <mutex>
+#include <new>
 #include <sstream>
 #include <thread>
+#include <vector>
 
 #include "platform/atomic_file.h"
 #include "platform/dirs.h"
@@ -62,19 +65,121 @@ UniqueFd open_or_make_object_file(const std::string& path, bool* fresh, std::str
   return open_object_file(path, true, error);
 }
 
-bool same_file(int fd, const std::string& path) {
-  struct stat open_file {}, named_file {};
-  return ::fstat(fd, &open_file) == 0 && ::stat(path.c_str(), &named_file) == 0 &&
-         open_file.st_dev == named_file.st_dev && open_file.st_ino == named_file.st_ino;
+// Whether fd's file still has a name. Under the guard, while we hold the
+// file, no other holder removes or replaces it; only someone outside the
+// protocol can (removing the runtime folder's files by hand). A file that
+// still has a name is then the one at its path, so one fstat suffices.
+bool still_named(int fd) {
+  struct stat st {};
+  return ::fstat(fd, &st) == 0 && st.st_nlink > 0;
 }
+
+// Descriptors of guard files that are not in use, kept for the next guard of
+// the same file: opening and closing a guard file around every guarded step
+// costs more than the step itself, and the channel guards the same request
+// block twice on each side of every request.
+//
+// Only idle descriptors are kept. A guard in use belongs to one thread; a
+// second thread of the process that needs the same guard meanwhile opens a
+// descriptor of its own, whose lock excludes it just as another process's
+// would. A kept descriptor is reused only within kGuardReuse of its return, so
+// the few kept open stay few, and a guard file removed with its folder is
+// soon opened anew. The keeper of a forked child starts empty: descriptors
+// inherited from the parent share their locks with the parent's.
+constexpr auto kGuardReuse = std::chrono::milliseconds(250);
+constexpr size_t kGuardsKept = 4;
+
+class IdleGuards {
+ public:
+  explicit IdleGuards(pid_t owner) : owner_(owner) {}
+  pid_t owner() const { return owner_; }
+
+  // An idle descriptor of `lock_path`, or none.
+  UniqueFd take(const std::string& lock_path) {
+    std::lock_guard lock(lock_);
+    auto now = std::chrono::steady_clock::now();
+    std::erase_if(idle_, [&](const Idle& idle) { return now - idle.returned >= kGuardReuse; });
+    for (auto it = idle_.begin(); it != idle_.end(); ++it) {
+      if (it->lock_path != lock_path) continue;
+      UniqueFd fd = std::move(it->fd);
+      idle_.erase(it);
+      return fd;
+    }
+    return {};
+  }
+
+  // Keeps `fd`, unlocked, for the next guard of `lock_path`.
+  void give_back(const std::string& lock_path, UniqueFd fd) {
+    std::lock_guard lock(lock_);
+    if (closed_) return;
+    if (idle_.size() == kGuardsKept) idle_.erase(idle_.begin());  // the oldest
+    idle_.push_back({lock_path, std::move(fd), std::chrono::steady_clock::now()});
+  }
+
+  // Closes what is kept and keeps nothing more: the code is being unloaded.
+  void close_all() {
+    std::lock_guard lock(lock_);
+    idle_.clear();
+    closed_ = true;
+  }
+
+ private:
+  struct Idle {
+    std::string lock_path;
+    UniqueFd fd;
+    std::chrono::steady_clock::time_point returned;
+  };
+  const pid_t owner_;
+  std::mutex lock_;
+  std::vector<Idle> idle_;
+  bool closed_ = false;
+};
+
+// The keeper of this process. A keeper inherited through fork is left alone
+// (its lock may be held by a thread that the child does not have) and its
+// few descriptors stay open in the child, close-on-exec.
+std::atomic<IdleGuards*> g_idle_guards{nullptr};
+
+IdleGuards* idle_guards() {
+  const pid_t me = current_pid();
+  IdleGuards* keeper = g_idle_guards.load(std::memory_order_acquire);
+  while (!keeper || keeper->owner() != me) {
+    auto* fresh = new (std::nothrow) IdleGuards(me);
+    if (!fresh) return nullptr;
+    if (g_idle_guards.compare_exchange_strong(keeper, fresh, std::memory_order_acq_rel)) return fresh;
+    delete fresh;  // another thread was first; `keeper` is now its keeper
+  }
+  return keeper;
+}
+
+// The keeper itself is never freed: a thread may still guard an object while
+// the process exits. When this code is unloaded (exit, or dlclose of a
+// library that links it), its idle descriptors are closed.
+struct IdleGuardsCloser {
+  ~IdleGuardsCloser() {
+    IdleGuards* keeper = g_idle_guards.load(std::memory_order_acquire);
+    if (keeper && keeper->owner() == current_pid()) keeper->close_all();
+  }
+} g_idle_guards_closer;
 
 }  // namespace
 
-ObjectGuard::ObjectGuard(const std::string& object_path, std::string* error)
-    : fd_(open_object_file(object_path + ".lock", true, error)) {
+ObjectGuard::ObjectGuard(const std::string& object_path, std::string* error) : lock_path_(object_path + ".lock") {
+  IdleGuards* keeper = idle_guards();
+  if (keeper) fd_ = keeper->take(lock_path_);
+  if (!fd_) fd_ = open_object_file(lock_path_, true, error);
   if (fd_ && lock_file(fd_.get(), LOCK_EX, Deadline(kInfinite)) != WaitResult::Signaled) {
-    fail_with_errno(error, "cannot lock", object_path + ".lock");
+    fail_with_errno(error, "cannot lock", lock_path_);
     fd_.reset();
+  }
+}
+
+ObjectGuard::~ObjectGuard() {
+  if (!fd_ || ::flock(fd_.get(), LOCK_UN) != 0) return;  // closing the descriptor drops the lock
+  try {
+    if (IdleGuards* keeper = idle_guards()) keeper->give_back(lock_path_, std::move(fd_));
+  } catch (...) {
+    // Not kept: the descriptor is closed.
   }
 }
 
@@ -220,12 +325,23 @@ UniqueFd hold_existing_object_file(const std::string& path, std::string* error) 
   return fd;
 }
 
-void release_object_file(UniqueFd fd, const std::string& path) {
+void release_object_file(UniqueFd fd, const std::string& path, bool others_likely) {
+  if (others_likely) {
+    // When others hold the file this probe fails, and having given up our
+    // shared lock we are gone. Two holders leaving at once cannot both fail
+    // (the kernel decides one probe after the other), so the last one always
+    // comes to the guarded path below. Found alone, the lock is dropped before
+    // waiting for the guard: an opener may hold the guard while it waits for
+    // this very lock to go.
+    std::optional<bool> alone = try_lock_exclusive(fd.get());
+    if (alone == false) return;
+    ::flock(fd.get(), LOCK_UN);
+  }
   try {
     ObjectGuard guard(path, nullptr);
     // Asking for the exclusive lock gives up our shared one even when it
     // fails, which is fine: we are leaving either way.
-    if (guard && try_lock_exclusive(fd.get()).value_or(false) && same_file(fd.get(), path))
+    if (guard && try_lock_exclusive(fd.get()).value_or(false) && still_named(fd.get()))
       ::unlink(path.c_str());
     fd.reset();  // while the guard is still held
   } catch (...) {
@@ -233,11 +349,11 @@ void release_object_file(UniqueFd fd, const std::string& path) {
   }
 }
 
-HeldObjectFile::HeldObjectFile(UniqueFd fd, std::string path)
-    : fd_(std::move(fd)), path_(std::move(path)), holder_pid_(current_pid()) {}
+HeldObjectFile::HeldObjectFile(UniqueFd fd, std::string path, bool joined)
+    : fd_(std::move(fd)), path_(std::move(path)), holder_pid_(current_pid()), joined_(joined) {}
 
 HeldObjectFile::~HeldObjectFile() {
-  if (holder_pid_ == current_pid()) release_object_file(std::move(fd_), path_);
+  if (holder_pid_ == current_pid()) release_object_file(std::move(fd_), path_, joined_);
 }
 
 std::optional<uint64_t> process_start_time(pid_t pid) {

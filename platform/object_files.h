@@ -81,14 +81,20 @@ UniqueFd open_object_file(const std::string& path, bool create, std::string* err
 // The exclusive lock on the guard file `object_path` + ".lock", held while one
 // process creates, opens, registers or releases the object. The guard file is
 // never removed: removing a lock file while another process waits on it would
-// let two processes in at once.
+// let two processes in at once. Descriptors of guard files are kept open for
+// a short while after use, since the same objects are guarded again and again
+// (see object_files.cpp).
 class ObjectGuard {
  public:
   ObjectGuard(const std::string& object_path, std::string* error);
+  ~ObjectGuard();
+  ObjectGuard(const ObjectGuard&) = delete;
+  ObjectGuard& operator=(const ObjectGuard&) = delete;
   explicit operator bool() const { return static_cast<bool>(fd_); }
 
  private:
-  UniqueFd fd_;  // closing it drops the lock
+  std::string lock_path_;
+  UniqueFd fd_;
 };
 
 // Object files with counted holders. Every holder keeps a shared flock on the
@@ -109,14 +115,18 @@ UniqueFd hold_object_file(const std::string& path, uint64_t size, std::string_vi
 UniqueFd hold_existing_object_file(const std::string& path, std::string* error);
 
 // Drops this holder and removes the file when it was the last one.
-void release_object_file(UniqueFd fd, const std::string& path);
+// `others_likely` (a holder that joined an object someone else made) first
+// tries to leave without the guard, which suffices when other holders remain.
+void release_object_file(UniqueFd fd, const std::string& path, bool others_likely = false);
 
 // One holder's object file, released (see above) when the object goes. A
 // forked child has a copy of the descriptor but shares its parent's lock, so
-// its copy only closes the descriptor.
+// its copy only closes the descriptor. `joined`: the holder found the object
+// made by another, who usually stays longer (the server and the block of a
+// request).
 class HeldObjectFile {
  public:
-  HeldObjectFile(UniqueFd fd, std::string path);
+  HeldObjectFile(UniqueFd fd, std::string path, bool joined);
   ~HeldObjectFile();
   HeldObjectFile(const HeldObjectFile&) = delete;
   HeldObjectFile& operator=(const HeldObjectFile&) = delete;
@@ -128,6 +138,7 @@ class HeldObjectFile {
   UniqueFd fd_;
   std::string path_;
   pid_t holder_pid_;
+  bool joined_;
 };
 
 // A process as the kernel knows it: its id and its start time, so that a

@@ -37,10 +37,12 @@ std::unique_ptr<HeldObjectFile> hold_block(std::string_view name, std::string_vi
                                            std::string* error) {
   auto path = objects::object_file(name, suffix, error);
   if (!path) return nullptr;
-  objects::UniqueFd fd = create ? objects::hold_object_file(*path, size, initial, already_existed, error)
+  bool existed = !create;
+  objects::UniqueFd fd = create ? objects::hold_object_file(*path, size, initial, &existed, error)
                                 : objects::hold_existing_object_file(*path, error);
   if (!fd) return nullptr;
-  return std::make_unique<HeldObjectFile>(std::move(fd), std::move(*path));
+  if (already_existed) *already_existed = existed;
+  return std::make_unique<HeldObjectFile>(std::move(fd), std::move(*path), existed);
 }
 
 void fail_with_errno(std::string* error, std::string_view what, const HeldObjectFile& file) {

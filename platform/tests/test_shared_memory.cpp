@@ -3,8 +3,10 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstring>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "platform/last_error.h"
@@ -216,6 +218,26 @@ TEST(SharedBytes, OpenNeedsALiveHolderAndCreateNeedsBytes) {
     ASSERT_TRUE(block);
   }
   EXPECT_FALSE(SharedBytes::open("GONE")) << "the last holder removes the block";
+}
+
+// Threads of one process making, opening and dropping the same block over
+// and over: each guarded step must exclude the others (the threads share the
+// process's kept guard descriptors), or a thread ends up holding a block
+// whose name another has just removed.
+TEST(SharedMemory, ThreadsChurningOneNameAlwaysFindTheBlockTheyHold) {
+  std::atomic<int> lost{0};
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 4; ++t) {
+    threads.emplace_back([&] {
+      for (int i = 0; i < 300; ++i) {
+        auto held = SharedMemory::create("CHURN", 64);
+        auto again = held ? SharedMemory::open("CHURN") : nullptr;
+        if (!again) ++lost;
+      }
+    });
+  }
+  for (auto& thread : threads) thread.join();
+  EXPECT_EQ(lost, 0);
 }
 
 TEST(SharedMemory, RefusesEmptyNameAndSize) {
