@@ -140,6 +140,37 @@ TEST(NamedEvent, SetFromAnotherThreadEndsAnUnlimitedWait) {
   setter.join();
 }
 
+// Two processes answer each other many times, each answer coming at once,
+// a little later, or after the waiter has gone to sleep: no set may be lost,
+// however it falls between a waiter's watching, counting itself a sleeper
+// and sleeping.
+TEST(NamedEvent, PingPongBetweenProcessesLosesNoSet) {
+  constexpr int kExchanges = 400;
+  auto ping = NamedEvent::create("PING", false, false);
+  auto pong = NamedEvent::create("PONG", false, false);
+  ASSERT_TRUE(ping && pong);
+  ChildProcess answerer([](ChildProcess&) {
+    auto ping = NamedEvent::open("PING");
+    auto pong = NamedEvent::open("PONG");
+    if (!ping || !pong) return 1;
+    for (int i = 0; i < kExchanges; ++i) {
+      if (ping->wait(5000) != WaitResult::Signaled) return 2;
+      std::this_thread::sleep_for(std::chrono::microseconds((i % 4) * 40));
+      pong->set();
+    }
+    return 0;
+  });
+  int answered = 0;
+  for (int i = 0; i < kExchanges; ++i) {
+    if (i % 8 == 0) std::this_thread::sleep_for(std::chrono::microseconds(200));  // the answerer sleeps
+    ping->set();
+    if (pong->wait(5000) != WaitResult::Signaled) break;
+    ++answered;
+  }
+  EXPECT_EQ(answered, kExchanges);
+  EXPECT_EQ(answerer.join(), 0);
+}
+
 TEST(NamedEvent, ExistingEventKeepsItsKindAndState) {
   auto first = NamedEvent::create("K", true, true);
   ASSERT_TRUE(first);
