@@ -5,6 +5,12 @@
 //   - ZYPCIPCryptBuffer of 64 MiB in the named-mapping form, in place in a
 //     file mapping of this process, against the same call made in process
 //     with the provider loaded here (target: at least 0.9 of its speed).
+//     Both work on a mapping of the same file, written beforehand as any
+//     file on disk is, and mapped once before the timing: the file encryption
+//     library maps the files it works on, in process or not. (A heap buffer
+//     for the in-process call would compare two different kinds of memory.)
+//     Through the channel, the server maps the file for every call; that is
+//     part of what the channel costs and is timed.
 // It works in a temporary profile of its own, with the token's PIN typed
 // into the provider's PIN dialog by a script. The named objects live on
 // tmpfs (/dev/shm), where a desktop session's runtime folder is. Run an
@@ -25,6 +31,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -181,10 +188,35 @@ double socket_round_trip(int round_trips) {
   return elapsed;
 }
 
+// ---- The file both bulk measurements encrypt ---------------------------------
+
+std::string write_bulk_file(const std::string& root) {
+  std::string path = root + "/tmp/bulk";
+  std::vector<uint8_t> chunk(1u << 20, 0x5A);
+  int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+  bool written = fd >= 0;
+  for (uint32_t done = 0; written && done < kBulkSize; done += chunk.size())
+    written = ::write(fd, chunk.data(), chunk.size()) == static_cast<ssize_t>(chunk.size());
+  if (fd >= 0) ::close(fd);
+  if (!written) {
+    std::fprintf(stderr, "cannot write %s\n", path.c_str());
+    std::exit(1);
+  }
+  return path;
+}
+
+// A read/write mapping of the whole file, under `name` when one is given.
+std::unique_ptr<zyp::platform::FileMapping> map_bulk_file(const std::string& path, const std::string& name) {
+  int fd = ::open(path.c_str(), O_RDWR);
+  auto mapping = fd >= 0 ? zyp::platform::FileMapping::create(fd, name, 0) : nullptr;
+  if (fd >= 0) ::close(fd);
+  return mapping;
+}
+
 // ---- In process: the provider loaded here (in a child, since the token
 // module takes one process at a time) ------------------------------------------
 
-double in_process_bulk_time() {
+double in_process_bulk_time(const std::string& bulk_file) {
   int pipe_ends[2];
   if (::pipe(pipe_ends) != 0) return -1;
   pid_t child = ::fork();
@@ -193,14 +225,16 @@ double in_process_bulk_time() {
     void* provider = load("libzypprov.so");
     Calls calls(provider);
     double time = -1;
-    if (uint32_t key = calls.log_in_with_key()) {
-      std::vector<uint8_t> data(kBulkSize, 0x5A);
+    uint32_t key = calls.log_in_with_key();
+    auto mapping = map_bulk_file(bulk_file, "");
+    if (key != 0 && mapping) {
       time = best_bulk_time([&] {
         uint32_t length = kBulkSize;
-        return calls.crypt(kToken, kMechanism, key, data.data(), &length);
+        return calls.crypt(kToken, kMechanism, key, static_cast<uint8_t*>(mapping->data()), &length);
       });
-      calls.delete_key(kToken, key);
     }
+    mapping.reset();
+    if (key != 0) calls.delete_key(kToken, key);
     ::dlclose(provider);  // its unload finalises the token module for the server
     ssize_t written = ::write(pipe_ends[1], &time, sizeof time);
     ::_exit(written == sizeof time ? 0 : 1);
@@ -221,7 +255,7 @@ struct ChannelResults {
   double bulk_time = -1;
 };
 
-ChannelResults through_channel(int round_trips, const std::string& root) {
+ChannelResults through_channel(int round_trips, const std::string& bulk_file) {
   void* client = load("libzypclient.so");
   auto start = symbol<int (*)()>(client, "ZYPCIPStartPKCS");
   auto shutdown = symbol<int (*)()>(client, "ZYPCIPShutdownPKCS");
@@ -240,15 +274,11 @@ ChannelResults through_channel(int round_trips, const std::string& root) {
   results.round_trip = seconds_since(begin) / round_trips;
 
   if (key != 0) {
-    // A file of this process mapped under the descriptor that names it, as
-    // the file encryption library maps the files it works on.
-    std::string path = root + "/tmp/bulk";
+    // The file mapped under the descriptor that names it, as the file
+    // encryption library maps the files it works on.
     std::string descriptor = "ZYPBENCH_FILE 0 " + std::to_string(kBulkSize);
-    int fd = ::open(path.c_str(), O_RDWR | O_CREAT, 0600);
-    auto mapping = zyp::platform::FileMapping::create(fd, descriptor, kBulkSize);
-    ::close(fd);
+    auto mapping = map_bulk_file(bulk_file, descriptor);
     if (mapping) {
-      std::memset(mapping->data(), 0x5A, kBulkSize);
       results.bulk_time = best_bulk_time([&] {
         uint32_t length = kNamedMappingLength;
         return calls.crypt(kToken, kMechanism, key, reinterpret_cast<uint8_t*>(descriptor.data()), &length);
@@ -267,10 +297,11 @@ int main(int argc, char** argv) {
   std::string runtime;
   std::string root = make_profile(runtime);
   initialise_token();
+  std::string bulk_file = write_bulk_file(root);
 
   double socket = socket_round_trip(round_trips);
-  double in_process = in_process_bulk_time();
-  ChannelResults channel = through_channel(round_trips, root);
+  double in_process = in_process_bulk_time(bulk_file);
+  ChannelResults channel = through_channel(round_trips, bulk_file);
 
   std::printf("round trip: channel %.2f us (GetBlockSize result %d), Unix socket %.2f us, ratio %.2f (target <= 3)\n",
               channel.round_trip * 1e6, channel.block_size_result, socket * 1e6, channel.round_trip / socket);
