@@ -84,16 +84,13 @@ bool still_named(int fd) {
 // descriptor of its own, whose lock excludes it just as another process's
 // would. A kept descriptor is reused only within kGuardReuse of its return, so
 // the few kept open stay few, and a guard file removed with its folder is
-// soon opened anew. The keeper of a forked child starts empty: descriptors
-// inherited from the parent share their locks with the parent's.
+// soon opened anew. A forked child starts with none: the descriptors it
+// inherits share their locks with the parent's.
 constexpr auto kGuardReuse = std::chrono::milliseconds(250);
 constexpr size_t kGuardsKept = 4;
 
 class IdleGuards {
  public:
-  explicit IdleGuards(pid_t owner) : owner_(owner) {}
-  pid_t owner() const { return owner_; }
-
   // An idle descriptor of `lock_path`, or none.
   UniqueFd take(const std::string& lock_path) {
     std::lock_guard lock(lock_);
@@ -116,11 +113,20 @@ class IdleGuards {
     idle_.push_back({lock_path, std::move(fd), std::chrono::steady_clock::now()});
   }
 
-  // Closes what is kept and keeps nothing more: the code is being unloaded.
+  // Closes what is kept and keeps nothing more.
   void close_all() {
     std::lock_guard lock(lock_);
-    idle_.clear();
+    std::vector<Idle>().swap(idle_);
     closed_ = true;
+  }
+
+  // Around fork: no thread may be changing the list while it is copied, and
+  // the child drops its copies.
+  void before_fork() { lock_.lock(); }
+  void after_fork_in_parent() { lock_.unlock(); }
+  void after_fork_in_child() {
+    std::vector<Idle>().swap(idle_);
+    lock_.unlock();
   }
 
  private:
@@ -129,44 +135,45 @@ class IdleGuards {
     UniqueFd fd;
     std::chrono::steady_clock::time_point returned;
   };
-  const pid_t owner_;
   std::mutex lock_;
   std::vector<Idle> idle_;
   bool closed_ = false;
 };
 
-// The keeper of this process. A keeper inherited through fork is left alone
-// (its lock may be held by a thread that the child does not have) and its
-// few descriptors stay open in the child, close-on-exec.
+// The keeper lives in static storage and is never destroyed, since a thread
+// may still guard an object while the process exits; when this code is
+// unloaded (exit, or dlclose of a library that links it) it closes and frees
+// what it keeps.
+alignas(IdleGuards) unsigned char g_idle_guards_storage[sizeof(IdleGuards)];
 std::atomic<IdleGuards*> g_idle_guards{nullptr};
 
-IdleGuards* idle_guards() {
-  const pid_t me = current_pid();
-  IdleGuards* keeper = g_idle_guards.load(std::memory_order_acquire);
-  while (!keeper || keeper->owner() != me) {
-    auto* fresh = new (std::nothrow) IdleGuards(me);
-    if (!fresh) return nullptr;
-    if (g_idle_guards.compare_exchange_strong(keeper, fresh, std::memory_order_acq_rel)) return fresh;
-    delete fresh;  // another thread was first; `keeper` is now its keeper
-  }
-  return keeper;
+void idle_guards_before_fork() { g_idle_guards.load()->before_fork(); }
+void idle_guards_after_fork_in_parent() { g_idle_guards.load()->after_fork_in_parent(); }
+void idle_guards_after_fork_in_child() { g_idle_guards.load()->after_fork_in_child(); }
+
+IdleGuards& idle_guards() {
+  static IdleGuards* keeper = [] {
+    auto* made = new (g_idle_guards_storage) IdleGuards;
+    g_idle_guards.store(made);
+    // Without the fork handlers a child could lock its parent's descriptors.
+    if (::pthread_atfork(idle_guards_before_fork, idle_guards_after_fork_in_parent,
+                         idle_guards_after_fork_in_child) != 0)
+      made->close_all();
+    return made;
+  }();
+  return *keeper;
 }
 
-// The keeper itself is never freed: a thread may still guard an object while
-// the process exits. When this code is unloaded (exit, or dlclose of a
-// library that links it), its idle descriptors are closed.
 struct IdleGuardsCloser {
   ~IdleGuardsCloser() {
-    IdleGuards* keeper = g_idle_guards.load(std::memory_order_acquire);
-    if (keeper && keeper->owner() == current_pid()) keeper->close_all();
+    if (IdleGuards* keeper = g_idle_guards.load()) keeper->close_all();
   }
 } g_idle_guards_closer;
 
 }  // namespace
 
 ObjectGuard::ObjectGuard(const std::string& object_path, std::string* error) : lock_path_(object_path + ".lock") {
-  IdleGuards* keeper = idle_guards();
-  if (keeper) fd_ = keeper->take(lock_path_);
+  fd_ = idle_guards().take(lock_path_);
   if (!fd_) fd_ = open_object_file(lock_path_, true, error);
   if (fd_ && lock_file(fd_.get(), LOCK_EX, Deadline(kInfinite)) != WaitResult::Signaled) {
     fail_with_errno(error, "cannot lock", lock_path_);
@@ -177,7 +184,7 @@ ObjectGuard::ObjectGuard(const std::string& object_path, std::string* error) : l
 ObjectGuard::~ObjectGuard() {
   if (!fd_ || ::flock(fd_.get(), LOCK_UN) != 0) return;  // closing the descriptor drops the lock
   try {
-    if (IdleGuards* keeper = idle_guards()) keeper->give_back(lock_path_, std::move(fd_));
+    idle_guards().give_back(lock_path_, std::move(fd_));
   } catch (...) {
     // Not kept: the descriptor is closed.
   }

@@ -240,6 +240,27 @@ TEST(SharedMemory, ThreadsChurningOneNameAlwaysFindTheBlockTheyHold) {
   EXPECT_EQ(lost, 0);
 }
 
+// The same across fork: the child must not guard with the descriptors it
+// inherited, whose locks are the parent's.
+TEST(SharedMemory, ParentAndForkedChildChurningOneNameAlwaysFindTheBlockTheyHold) {
+  auto churn = [] {
+    int lost = 0;
+    for (int i = 0; i < 300; ++i) {
+      auto held = SharedMemory::create("XCHURN", 64);
+      if (!held || !SharedMemory::open("XCHURN")) ++lost;
+    }
+    return lost;
+  };
+  churn();  // leaves a guard descriptor kept for reuse
+  ChildProcess child([&](ChildProcess& self) {
+    self.tell_parent();
+    return churn() == 0 ? 0 : 1;
+  });
+  ASSERT_EQ(child.hear_from_child(), 'r');
+  EXPECT_EQ(churn(), 0);
+  EXPECT_EQ(child.join(), 0);
+}
+
 TEST(SharedMemory, RefusesEmptyNameAndSize) {
   std::string error;
   EXPECT_FALSE(SharedMemory::create("", 16, nullptr, &error));
