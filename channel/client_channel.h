@@ -56,7 +56,10 @@ class ChannelObjects {
  private:
   ChannelObjects(std::unique_ptr<platform::NamedEvent> start, std::unique_ptr<platform::NamedEvent> finished,
                  std::unique_ptr<platform::NamedMutex> mutex)
-      : start_(std::move(start)), finished_(std::move(finished)), mutex_(std::move(mutex)), opener_(platform::objects::current_pid()) {}
+      : start_(std::move(start)),
+        finished_(std::move(finished)),
+        mutex_(std::move(mutex)),
+        opener_(platform::objects::current_pid()) {}
   bool take_turn(const std::atomic<bool>* stop);
   int exchange(uint8_t code, const RequestLayout& layout, const ReplyReader& reply, bool secret);
   bool await_reply();

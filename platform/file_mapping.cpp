@@ -110,7 +110,12 @@ uint64_t file_size(int fd) {
 }  // namespace
 
 FileMapping::FileMapping(std::string name, int fd, void* data, size_t size, bool writable)
-    : name_(std::move(name)), fd_(fd), data_(data), size_(size), writable_(writable), creator_pid_(objects::current_pid()) {}
+    : name_(std::move(name)),
+      fd_(fd),
+      data_(data),
+      size_(size),
+      writable_(writable),
+      creator_pid_(objects::current_pid()) {}
 
 FileMapping::~FileMapping() {
   ::munmap(data_, size_);

@@ -12,8 +12,9 @@
 // each other, and so do two NamedMutex objects of the same name, in one
 // process or in several. Threads sharing one NamedMutex take their turns in
 // the order they came, so a thread that releases and at once waits again
-// goes behind those already waiting instead of keeping them waiting. A thread that owns the mutex through one object and
-// waits through another object of the same name waits for itself.
+// goes behind those already waiting instead of keeping them waiting. A
+// thread that owns the mutex through one object and waits through another
+// object of the same name waits for itself.
 #include <condition_variable>
 #include <cstdint>
 #include <deque>

@@ -4,8 +4,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <iterator>
 #include <new>
 
 #include "platform/last_error.h"
@@ -49,24 +51,43 @@ void fail_with_errno(std::string* error, std::string_view what, const HeldObject
   objects::fail_with_errno(error, what, file.path());
 }
 
+// Zeroes a buffer of block bytes (as it is then) when the scope ends,
+// whichever way: blocks may carry secrets, so no copy is left behind in freed
+// memory. A vector moved away by then is empty and nothing is zeroed.
+template <typename Bytes>
+class WipedOnExit {
+ public:
+  explicit WipedOnExit(Bytes& bytes) : bytes_(bytes) {}
+  ~WipedOnExit() { explicit_bzero(std::data(bytes_), std::size(bytes_)); }
+  WipedOnExit(const WipedOnExit&) = delete;
+  WipedOnExit& operator=(const WipedOnExit&) = delete;
+
+ private:
+  Bytes& bytes_;
+};
+
 // The whole block; empty (errno set) on failure or when the block is empty.
 std::vector<uint8_t> read_whole_block(const HeldObjectFile& file) {
-  std::vector<uint8_t> bytes(kFirstReadSize);
+  uint8_t first[kFirstReadSize];
+  WipedOnExit wiped(first);
   ssize_t n;
   do {
-    n = ::pread(file.fd(), bytes.data(), bytes.size(), 0);
+    n = ::pread(file.fd(), first, sizeof first, 0);
   } while (n < 0 && errno == EINTR);
   if (n < 0) return {};
-  if (static_cast<size_t>(n) < bytes.size()) {
-    bytes.resize(static_cast<size_t>(n));
-    return bytes;
-  }
+  size_t size = static_cast<size_t>(n);
   struct stat st {};
-  if (::fstat(file.fd(), &st) != 0) return {};
-  bytes.resize(static_cast<size_t>(st.st_size));
-  if (!objects::read_all_at(file.fd(), bytes.data() + n, bytes.size() - static_cast<size_t>(n),
-                            static_cast<uint64_t>(n)))
+  if (size == sizeof first) {
+    if (::fstat(file.fd(), &st) != 0) return {};
+    size = static_cast<size_t>(st.st_size);
+  }
+  std::vector<uint8_t> bytes(size);
+  std::memcpy(bytes.data(), first, std::min(size, static_cast<size_t>(n)));
+  if (size > static_cast<size_t>(n) &&
+      !objects::read_all_at(file.fd(), bytes.data() + n, size - static_cast<size_t>(n), static_cast<uint64_t>(n))) {
+    explicit_bzero(bytes.data(), bytes.size());
     return {};
+  }
   return bytes;
 }
 
@@ -150,6 +171,7 @@ SharedBytes::~SharedBytes() { explicit_bzero(copy_.data(), copy_.size()); }
 
 std::unique_ptr<SharedBytes> SharedBytes::create(std::string_view name, std::vector<uint8_t> contents,
                                                  bool* already_existed, std::string* error) {
+  WipedOnExit wiped(contents);  // unless the block takes them over
   try {
     if (contents.empty()) {
       refuse(error, kErrorInvalidParameter, "a shared block needs a size of at least one byte");
@@ -162,6 +184,7 @@ std::unique_ptr<SharedBytes> SharedBytes::create(std::string_view name, std::vec
     if (already_existed) *already_existed = existed;
     std::unique_ptr<SharedBytes> block(new SharedBytes(std::move(file), std::move(contents)));
     if (existed) {
+      explicit_bzero(block->copy_.data(), block->copy_.size());
       block->copy_ = read_whole_block(*block->file_);
       if (block->copy_.empty()) {
         fail_with_errno(error, "cannot read", *block->file_);
@@ -181,6 +204,7 @@ std::unique_ptr<SharedBytes> SharedBytes::open(std::string_view name, std::strin
     if (!file) return nullptr;
     errno = 0;
     std::vector<uint8_t> copy = read_whole_block(*file);
+    WipedOnExit wiped(copy);  // unless the block takes it over
     if (copy.empty()) {
       if (errno == 0) {
         refuse(error, kErrorInvalidParameter, "the shared block is empty");

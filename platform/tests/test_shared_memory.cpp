@@ -178,6 +178,7 @@ TEST(SharedBytes, CopiesAndMappingsOfOneBlockSeeEachOther) {
   auto made = SharedBytes::create("EXCHANGE", request, &existed);
   ASSERT_TRUE(made);
   EXPECT_FALSE(existed);
+  EXPECT_TRUE(std::equal(request.begin(), request.end(), made->bytes().begin(), made->bytes().end()));
 
   auto mapped = SharedMemory::open("EXCHANGE");
   ASSERT_TRUE(mapped);
