@@ -2,7 +2,7 @@
 // The request channel between libzypclient.so and zypserver: the names of the
 // shared kernel objects, the request codes and the layout of a request block.
 //
-// A request block is a shared mapping created by the client for one request:
+// A request block is a named shared block created by the client for one request:
 //   offset 0  request code (the server reads only its low byte)
 //   offset 4  result (0 from the client, the provider's result from the server)
 //   offset 8  payload: items back to back, without padding, little-endian.
