@@ -51,6 +51,11 @@ void fail_with_errno(std::string* error, std::string_view what, const HeldObject
   objects::fail_with_errno(error, what, file.path());
 }
 
+// explicit_bzero, which must not be given the null pointer of an empty vector.
+void wipe_bytes(void* data, size_t size) {
+  if (size > 0) explicit_bzero(data, size);
+}
+
 // Zeroes a buffer of block bytes (as it is then) when the scope ends,
 // whichever way: blocks may carry secrets, so no copy is left behind in freed
 // memory. A vector moved away by then is empty and nothing is zeroed.
@@ -58,7 +63,7 @@ template <typename Bytes>
 class WipedOnExit {
  public:
   explicit WipedOnExit(Bytes& bytes) : bytes_(bytes) {}
-  ~WipedOnExit() { explicit_bzero(std::data(bytes_), std::size(bytes_)); }
+  ~WipedOnExit() { wipe_bytes(std::data(bytes_), std::size(bytes_)); }
   WipedOnExit(const WipedOnExit&) = delete;
   WipedOnExit& operator=(const WipedOnExit&) = delete;
 
@@ -85,7 +90,7 @@ std::vector<uint8_t> read_whole_block(const HeldObjectFile& file) {
   std::memcpy(bytes.data(), first, std::min(size, static_cast<size_t>(n)));
   if (size > static_cast<size_t>(n) &&
       !objects::read_all_at(file.fd(), bytes.data() + n, size - static_cast<size_t>(n), static_cast<uint64_t>(n))) {
-    explicit_bzero(bytes.data(), bytes.size());
+    wipe_bytes(bytes.data(), bytes.size());
     return {};
   }
   return bytes;
@@ -167,7 +172,7 @@ std::unique_ptr<SharedMemory> SharedMemory::map_held_file(std::string_view name,
 SharedBytes::SharedBytes(std::unique_ptr<HeldObjectFile> file, std::vector<uint8_t> copy)
     : file_(std::move(file)), copy_(std::move(copy)) {}
 
-SharedBytes::~SharedBytes() { explicit_bzero(copy_.data(), copy_.size()); }
+SharedBytes::~SharedBytes() { wipe_bytes(copy_.data(), copy_.size()); }
 
 std::unique_ptr<SharedBytes> SharedBytes::create(std::string_view name, std::vector<uint8_t> contents,
                                                  bool* already_existed, std::string* error) {
@@ -184,7 +189,7 @@ std::unique_ptr<SharedBytes> SharedBytes::create(std::string_view name, std::vec
     if (already_existed) *already_existed = existed;
     std::unique_ptr<SharedBytes> block(new SharedBytes(std::move(file), std::move(contents)));
     if (existed) {
-      explicit_bzero(block->copy_.data(), block->copy_.size());
+      wipe_bytes(block->copy_.data(), block->copy_.size());
       block->copy_ = read_whole_block(*block->file_);
       if (block->copy_.empty()) {
         fail_with_errno(error, "cannot read", *block->file_);
@@ -233,7 +238,7 @@ bool SharedBytes::store() {
 }
 
 bool SharedBytes::wipe() {
-  explicit_bzero(copy_.data(), copy_.size());
+  wipe_bytes(copy_.data(), copy_.size());
   return store();
 }
 
