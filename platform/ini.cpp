@@ -44,18 +44,36 @@ bool valid_key_name(std::string_view key) {
          key.front() != ';';
 }
 
-// Remembers names without regard to case, to list each name once.
+// Remembers names, without regard to case unless told, to list each name once.
 class NameSet {
  public:
+  explicit NameSet(bool fold_case = true) : fold_case_(fold_case) {}
   bool insert(std::string_view name) {
     std::string folded(name);
-    for (char& c : folded) c = ascii_lower(c);
+    if (fold_case_) {
+      for (char& c : folded) c = ascii_lower(c);
+    }
     return names_.insert(std::move(folded)).second;
   }
 
  private:
+  bool fold_case_;
   std::unordered_set<std::string> names_;
 };
+
+// One past the closing quote of a name that starts the text in double
+// quotes (a backslash escapes the next character), or npos.
+size_t quoted_name_end(std::string_view text) {
+  if (text.empty() || text.front() != '"') return text.npos;
+  for (size_t i = 1; i < text.size(); ++i) {
+    if (text[i] == '\\') {
+      ++i;
+    } else if (text[i] == '"') {
+      return i + 1;
+    }
+  }
+  return text.npos;
+}
 
 }  // namespace
 
@@ -64,7 +82,7 @@ std::string_view unquote_profile_value(std::string_view value) {
   return value;
 }
 
-IniDocument::IniDocument(std::string_view text) {
+IniDocument::IniDocument(std::string_view text, IniKeys keys) : keys_(keys) {
   while (!text.empty()) {
     size_t end = text.find('\n');
     std::string_view line = text.substr(0, end);
@@ -75,7 +93,30 @@ IniDocument::IniDocument(std::string_view text) {
   }
 }
 
-IniDocument::Line IniDocument::classify(std::string text) {
+// The '=' that ends the key of a line's trimmed text, or npos.
+size_t IniDocument::key_end(std::string_view body) const {
+  if (keys_ == IniKeys::QuotedExact) {
+    size_t end = quoted_name_end(body);
+    if (end != body.npos) {
+      size_t next = body.find_first_not_of(" \t", end);
+      if (next != body.npos && body[next] == '=') return next;
+    }
+  }
+  return body.find('=');
+}
+
+bool IniDocument::same_key(std::string_view a, std::string_view b) const {
+  return keys_ == IniKeys::QuotedExact ? a == b : same_name(a, b);
+}
+
+bool IniDocument::valid_key(std::string_view key) const {
+  if (keys_ == IniKeys::QuotedExact && !key.empty() && quoted_name_end(key) == key.size()) {
+    return fits_on_a_line(key);
+  }
+  return valid_key_name(key);
+}
+
+IniDocument::Line IniDocument::classify(std::string text) const {
   Line line;
   std::string_view body = trim(text);
   if (!body.empty() && body.front() == '[') {
@@ -85,12 +126,13 @@ IniDocument::Line IniDocument::classify(std::string text) {
       line.name = std::string(trim(body.substr(1, close - 1)));
     }
   } else if (!body.empty() && body.front() != ';') {
-    size_t equals = body.find('=');
+    size_t equals = key_end(body);
     if (equals != body.npos) {
       std::string_view key = trim(body.substr(0, equals));
       if (!key.empty()) {
         line.kind = Kind::Key;
         line.name = std::string(key);
+        line.equals = static_cast<size_t>(body.data() - text.data()) + equals;
       }
     }
   }
@@ -124,7 +166,7 @@ std::optional<IniDocument::Range> IniDocument::find_section(std::string_view sec
 std::optional<size_t> IniDocument::find_key(const Range& range, std::string_view key) const {
   key = trim(key);
   for (size_t i = range.header + 1; i < range.end; ++i) {
-    if (lines_[i].kind == Kind::Key && same_name(lines_[i].name, key)) return i;
+    if (lines_[i].kind == Kind::Key && same_key(lines_[i].name, key)) return i;
   }
   return std::nullopt;
 }
@@ -134,8 +176,8 @@ std::optional<std::string> IniDocument::trimmed_value(std::string_view section, 
   if (!range) return std::nullopt;
   auto index = find_key(*range, key);
   if (!index) return std::nullopt;
-  std::string_view text = lines_[*index].text;
-  return std::string(trim(text.substr(text.find('=') + 1)));
+  const Line& line = lines_[*index];
+  return std::string(trim(std::string_view(line.text).substr(line.equals + 1)));
 }
 
 bool IniDocument::has_section(std::string_view section) const { return find_section(section).has_value(); }
@@ -169,12 +211,11 @@ std::vector<IniDocument::Entry> IniDocument::entries(std::string_view section) c
   std::vector<Entry> found;
   auto range = find_section(section);
   if (!range) return found;
-  NameSet seen;
+  NameSet seen(keys_ == IniKeys::Profile);
   for (size_t i = range->header + 1; i < range->end; ++i) {
     const Line& line = lines_[i];
     if (line.kind != Kind::Key || !seen.insert(line.name)) continue;
-    std::string_view text = line.text;
-    found.push_back({line.name, std::string(trim(text.substr(text.find('=') + 1)))});
+    found.push_back({line.name, std::string(trim(std::string_view(line.text).substr(line.equals + 1)))});
   }
   return found;
 }
@@ -182,7 +223,7 @@ std::vector<IniDocument::Entry> IniDocument::entries(std::string_view section) c
 bool IniDocument::set(std::string_view section, std::string_view key, std::string_view value) {
   section = trim(section);
   key = trim(key);
-  if (!valid_section_name(section) || !valid_key_name(key) || !fits_on_a_line(value)) return false;
+  if (!valid_section_name(section) || !valid_key(key) || !fits_on_a_line(value)) return false;
   auto range = find_section(section);
   if (!range) {
     lines_.push_back(classify("[" + std::string(section) + "]"));
@@ -191,7 +232,7 @@ bool IniDocument::set(std::string_view section, std::string_view key, std::strin
   }
   if (auto index = find_key(*range, key)) {
     Line& line = lines_[*index];
-    line.text = line.name + "=" + std::string(value);
+    line = classify(line.name + "=" + std::string(value));
     return true;
   }
   size_t insert_at = range->header + 1;
@@ -216,7 +257,7 @@ bool IniDocument::erase_key(std::string_view section, std::string_view key) {
   key = trim(key);
   size_t kept = range->header + 1;
   for (size_t i = range->header + 1; i < range->end; ++i) {
-    bool drop = lines_[i].kind == Kind::Key && same_name(lines_[i].name, key);
+    bool drop = lines_[i].kind == Kind::Key && same_key(lines_[i].name, key);
     if (drop) continue;
     if (kept != i) lines_[kept] = std::move(lines_[i]);
     ++kept;
@@ -343,11 +384,11 @@ uint32_t leading_number(std::string_view text) {
 
 }  // namespace
 
-std::optional<IniDocument> read_ini_file(const std::string& path) {
+std::optional<IniDocument> read_ini_file(const std::string& path, IniKeys keys) {
   try {
     auto text = read_whole_file(path);
-    if (text) return IniDocument(*text);
-    if (errno == ENOENT || errno == ENOTDIR) return IniDocument();
+    if (text) return IniDocument(*text, keys);
+    if (errno == ENOENT || errno == ENOTDIR) return IniDocument(keys);
     return std::nullopt;
   } catch (const std::exception&) {
     errno = ENOMEM;

@@ -16,6 +16,11 @@
 //   every block of that name with all its lines.
 // - Lines end with CR LF on output; CR LF and lone LF are accepted on input.
 //
+// Registry hives use the same layout with another rule for keys
+// (IniKeys::QuotedExact): a key line may start with a double-quoted name in
+// which backslash escapes the next character, so the name may hold '=';
+// keys compare byte for byte. Section names still ignore case.
+//
 // IniDocument is the text in memory (the key store never puts its plain text
 // on a disk); the profile_* functions read a file whole, act on it and write
 // it back atomically, keeping the file's mode and extended attributes.
@@ -28,6 +33,11 @@
 
 namespace zyp::platform {
 
+enum class IniKeys : uint8_t {
+  Profile,      // names up to the first '=', compared without ASCII case
+  QuotedExact,  // a leading "quoted" name may hold '='; compared exactly
+};
+
 class IniDocument {
  public:
   struct Entry {
@@ -36,7 +46,8 @@ class IniDocument {
   };
 
   IniDocument() = default;
-  explicit IniDocument(std::string_view text);
+  explicit IniDocument(std::string_view text, IniKeys keys = IniKeys::Profile);
+  explicit IniDocument(IniKeys keys) : keys_(keys) {}
 
   // The whole text, every line ended by CR LF.
   std::string text() const;
@@ -55,7 +66,8 @@ class IniDocument {
 
   // False (nothing changed) when a name is empty, or the section, key or
   // value cannot stand on one line of its kind: CR, LF or NUL anywhere, '='
-  // in a key, a key starting with '[' or ';'.
+  // in a key (outside a quoted name under IniKeys::QuotedExact), a key
+  // starting with '[' or ';'.
   bool set(std::string_view section, std::string_view key, std::string_view value);
   // Appends an empty section when there is none of that name.
   bool add_section(std::string_view section);
@@ -68,19 +80,24 @@ class IniDocument {
   struct Line {
     std::string text;
     Kind kind = Kind::Other;
-    std::string name;  // section or key name, trimmed
+    std::string name;   // section or key name, trimmed
+    size_t equals = 0;  // a key line's '=' before its value
   };
   struct Range {
     size_t header;
     size_t end;  // one past the section's last line
   };
 
-  static Line classify(std::string text);
+  Line classify(std::string text) const;
+  size_t key_end(std::string_view body) const;
+  bool same_key(std::string_view a, std::string_view b) const;
+  bool valid_key(std::string_view key) const;
   std::optional<Range> find_section(std::string_view section) const;
   std::optional<size_t> find_key(const Range& range, std::string_view key) const;
   std::optional<std::string> trimmed_value(std::string_view section, std::string_view key) const;
 
   std::vector<Line> lines_;
+  IniKeys keys_ = IniKeys::Profile;
 };
 
 // Removes one pair of enclosing double quotes (a value of at least two
@@ -89,7 +106,7 @@ std::string_view unquote_profile_value(std::string_view value);
 
 // Files. A missing file reads as an empty document; the result is empty when
 // the file exists but cannot be read (errno set).
-std::optional<IniDocument> read_ini_file(const std::string& path);
+std::optional<IniDocument> read_ini_file(const std::string& path, IniKeys keys = IniKeys::Profile);
 // Replaces the file with the document. A file that exists keeps its mode and
 // its "user." extended attributes (the suite's attribute word); a new one is
 // made with mode 0644. A file whose owner write bit is clear (the read-only

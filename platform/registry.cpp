@@ -45,7 +45,8 @@ bool valid_key_part(std::string_view part) {
   return fits_on_a_line(part) && !is_blank(part.front()) && !is_blank(part.back());
 }
 
-bool valid_value_name(std::string_view name) { return fits_on_a_line(name) && name.find('=') == name.npos; }
+// Any name that can stand between quotes on one line; '"' and '\\' are escaped.
+bool valid_value_name(std::string_view name) { return fits_on_a_line(name); }
 
 bool known_root(Root root) {
   return root == Root::ClassesRoot || root == Root::CurrentUser || root == Root::LocalMachine || root == Root::Users;
@@ -135,7 +136,7 @@ class Hive {
     while (::flock(lock_fd_, for_change ? LOCK_EX : LOCK_SH) != 0) {
       if (errno != EINTR) return win_error_from_errno(errno);
     }
-    auto text = read_ini_file(file);
+    auto text = read_ini_file(file, IniKeys::QuotedExact);
     if (!text) return win_error_from_errno(errno);
     doc = std::move(*text);
     return 0;
@@ -211,14 +212,31 @@ void erase_tree(IniDocument& doc, std::string_view key) {
 
 // ---- values: "name"=data lines, the unnamed value as @ ----
 
+// Value names are compared exactly (on Linux they are often paths, where
+// case matters), quoted, with '"' and '\\' escaped by a backslash.
 std::string encode_name(std::string_view name) {
-  return name.empty() ? std::string("@") : "\"" + std::string(name) + "\"";
+  if (name.empty()) return "@";
+  std::string key = "\"";
+  for (char c : name) {
+    if (c == '"' || c == '\\') key += '\\';
+    key += c;
+  }
+  return key + '"';
 }
 
+// A backslash before any other character is kept, as hand-written files
+// may have it.
 std::optional<std::string> decode_name(std::string_view key) {
   if (key == "@") return std::string();
-  if (key.size() >= 2 && key.front() == '"' && key.back() == '"') return std::string(key.substr(1, key.size() - 2));
-  return std::nullopt;
+  if (key.size() < 2 || key.front() != '"' || key.back() != '"') return std::nullopt;
+  std::string_view quoted = key.substr(1, key.size() - 2);
+  std::string name;
+  for (size_t i = 0; i < quoted.size(); ++i) {
+    bool escape = quoted[i] == '\\' && i + 1 < quoted.size() && (quoted[i + 1] == '"' || quoted[i + 1] == '\\');
+    if (escape) ++i;
+    name += quoted[i];
+  }
+  return name;
 }
 
 // A string that can stand between quotes on one line: one terminating NUL
@@ -345,7 +363,7 @@ std::vector<StoredValue> values_of(const IniDocument& doc, std::string_view sect
 
 std::optional<StoredValue> find_value(const IniDocument& doc, std::string_view section, std::string_view name) {
   for (auto& stored : values_of(doc, section)) {
-    if (same_name(stored.value.name, name)) return std::move(stored);
+    if (stored.value.name == name) return std::move(stored);
   }
   return std::nullopt;
 }
@@ -517,7 +535,7 @@ uint32_t delete_value(Root root, std::string_view path, std::string_view name) {
     bool found = false;
     // Both spellings of the unnamed value (@ and "") go.
     for (const auto& stored : values_of(hive.doc, *section)) {
-      if (!same_name(stored.value.name, name)) continue;
+      if (stored.value.name != name) continue;
       hive.doc.erase_key(*section, stored.key);
       found = true;
     }

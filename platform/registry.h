@@ -21,12 +21,14 @@
 // it whole, and a change is written back atomically before the call returns,
 // so another process sees it at its next call. Key paths use `\` between
 // components (empty components are ignored) and are matched without regard
-// to case; an empty path is the root itself. Results are Windows error
+// to case; an empty path is the root itself. Value names are matched
+// exactly (they are often paths here, where case matters) and written
+// between quotes with '"' and '\' escaped by a backslash, so any name
+// without CR, LF or NUL can be stored. Results are Windows error
 // numbers: 0 success, 2 not found, 5 refused (a key with subkeys, deleting a
 // root, a value on HKEY_USERS itself), 6 unknown root, 8 out of memory, 87 a
-// name that cannot be stored (CR, LF or NUL in it, '=' in a value name,
-// blanks at the ends of a key name), 259 no more items, or the error of the
-// file system.
+// name that cannot be stored (CR, LF or NUL in it, blanks at the ends of a
+// key name), 259 no more items, or the error of the file system.
 #include <cstdint>
 #include <string>
 #include <string_view>

@@ -100,7 +100,7 @@ TEST_F(Registry, HiveTextIsTheExportLayout) {
   ASSERT_EQ(set_string(kLM, key, "Lines", "a\r\nb"), 0u);
   ASSERT_EQ(set_dword(kLM, "SOFTWARE\\Quillmarsh\\Empty", "", 1), 0u);
   ASSERT_EQ(delete_value(kLM, "SOFTWARE\\Quillmarsh\\Empty", ""), 0u);
-  ASSERT_EQ(set_dword(kLM, key, "traceflag", 0xDEADBEEF), 0u);
+  ASSERT_EQ(set_dword(kLM, key, "TraceFlag", 0xDEADBEEF), 0u);
 
   EXPECT_EQ(read_whole_file(machine_dir() + "/HKLM.reg"),
             "[HKEY_LOCAL_MACHINE\\SOFTWARE]\r\n"
@@ -147,18 +147,21 @@ TEST_F(Registry, KeysAreCreatedAlongThePathAndMatchedWithoutCase) {
   }
 }
 
-TEST_F(Registry, ValuesKeepTheirPlaceAndFirstSpelling) {
+TEST_F(Registry, ValuesKeepTheirPlaceAndCase) {
   ASSERT_EQ(set_string(kLM, "K", "First", "1"), 0u);
   ASSERT_EQ(set_string(kLM, "K", "Second", "2"), 0u);
   ASSERT_EQ(set_string(kLM, "K", "Third", "3"), 0u);
-  ASSERT_EQ(set_dword(kLM, "k", "SECOND", 22), 0u);
-  EXPECT_EQ(value_names(kLM, "K"), (std::vector<std::string>{"First", "Second", "Third"}));
+  ASSERT_EQ(set_dword(kLM, "k", "Second", 22), 0u);
+  ASSERT_EQ(set_dword(kLM, "k", "SECOND", 23), 0u);
+  EXPECT_EQ(value_names(kLM, "K"), (std::vector<std::string>{"First", "Second", "Third", "SECOND"}));
   Value value;
-  ASSERT_EQ(query_value(kLM, "K", "second", value), 0u);
+  ASSERT_EQ(query_value(kLM, "K", "Second", value), 0u);
   EXPECT_EQ(value.type, kDWord);
+  EXPECT_EQ(value.data[0], 22);
+  EXPECT_EQ(query_value(kLM, "K", "second", value), 2u);
   EXPECT_EQ(query_value(kLM, "K", "Fourth", value), 2u);
   EXPECT_EQ(query_value(kLM, "Missing", "First", value), 2u);
-  EXPECT_EQ(enum_value(kLM, "K", 3, value), 259u);
+  EXPECT_EQ(enum_value(kLM, "K", 4, value), 259u);
   EXPECT_EQ(enum_value(kLM, "Missing", 0, value), 2u);
 }
 
@@ -183,7 +186,8 @@ TEST_F(Registry, DeletesValuesKeysAndTrees) {
   ASSERT_EQ(set_string(kLM, "Topping", "v", "x"), 0u);
 
   EXPECT_EQ(delete_value(kLM, "Top\\Mid\\Leaf", "missing"), 2u);
-  EXPECT_EQ(delete_value(kLM, "Top\\Mid\\Leaf", "V"), 0u);
+  EXPECT_EQ(delete_value(kLM, "Top\\Mid\\Leaf", "V"), 2u) << "value names keep their case";
+  EXPECT_EQ(delete_value(kLM, "Top\\Mid\\Leaf", "v"), 0u);
   EXPECT_TRUE(value_names(kLM, "Top\\Mid\\Leaf").empty());
   EXPECT_EQ(open_key(kLM, "Top\\Mid\\Leaf"), 0u) << "a key without values stays";
 
@@ -243,6 +247,37 @@ TEST_F(Registry, EachUserHasAHiveOfItsOwn) {
   EXPECT_EQ(subkey_names(Root::Users, ""), (std::vector<std::string>{"s-1-5-21-ann"}));
 }
 
+// Value names are often paths (exclusion lists): case matters and any
+// character that can stand between quotes on one line must be storable.
+TEST_F(Registry, ValueNamesAreExactAndAnyQuotableNameIsStored) {
+  const std::string names[] = {
+      "/home/u/Secret", "/home/u/secret", "/home/u/a=b", "=", "a\"quoted\"", "back\\slash\\",
+      "ends\\", "\"", " padded ", "caf\xc3\xa9",
+  };
+  for (uint32_t i = 0; i < std::size(names); ++i) ASSERT_EQ(set_dword(kCU, "Excl", names[i], i), 0u) << names[i];
+  EXPECT_EQ(value_names(kCU, "Excl"), std::vector<std::string>(std::begin(names), std::end(names)));
+  for (uint32_t i = 0; i < std::size(names); ++i) {
+    Value value;
+    ASSERT_EQ(query_value(kCU, "Excl", names[i], value), 0u) << names[i];
+    EXPECT_EQ(value.data, (std::vector<uint8_t>{static_cast<uint8_t>(i), 0, 0, 0})) << names[i];
+  }
+  Value value;
+  EXPECT_EQ(query_value(kCU, "Excl", "/HOME/U/SECRET", value), 2u);
+  EXPECT_EQ(delete_value(kCU, "Excl", "/home/u/Secret"), 0u);
+  EXPECT_EQ(query_value(kCU, "Excl", "/home/u/secret", value), 0u);
+  EXPECT_EQ(delete_value(kCU, "Excl", "/home/u/Secret"), 2u);
+  std::string hive = read_whole_file(user_dir() + "/HKCU.reg").value_or("");
+  EXPECT_NE(hive.find("\r\n\"/home/u/a=b\"=dword:00000002\r\n\"=\"=dword:00000003\r\n"), std::string::npos) << hive;
+  EXPECT_NE(hive.find("\r\n\"a\\\"quoted\\\"\"=dword:00000004\r\n\"back\\\\slash\\\\\"="), std::string::npos) << hive;
+}
+
+// A hand-written backslash before an ordinary character stays a backslash.
+TEST_F(Registry, HandWrittenBackslashesInValueNamesAreKept) {
+  ASSERT_TRUE(write_file_atomically(user_dir() + "/HKCU.reg",
+                                    "[HKEY_CURRENT_USER\\Old]\r\n\"C:\\Data\"=dword:00000001\r\n", 0600));
+  EXPECT_EQ(value_names(kCU, "Old"), (std::vector<std::string>{"C:\\Data"}));
+}
+
 TEST_F(Registry, RefusesUnknownRootsAndUnstorableNames) {
   auto config = static_cast<Root>(0x80000005u);
   EXPECT_STREQ(root_name(config), "HKEY_CURRENT_CONFIG");
@@ -251,8 +286,9 @@ TEST_F(Registry, RefusesUnknownRootsAndUnstorableNames) {
   EXPECT_EQ(set_dword(config, "k", "v", 1), 6u);
   EXPECT_EQ(flush(config), 6u);
   EXPECT_EQ(flush(kLM), 0u);
-  EXPECT_EQ(set_dword(kLM, "k", "a=b", 1), 87u);
   EXPECT_EQ(set_dword(kLM, "k", "a\nb", 1), 87u);
+  EXPECT_EQ(set_dword(kLM, "k", std::string("a\0b", 3), 1), 87u);
+  EXPECT_EQ(set_dword(kLM, "k", "a\rb", 1), 87u);
   EXPECT_EQ(set_dword(kLM, "k\nx", "v", 1), 87u);
   EXPECT_EQ(create_key(kLM, "k\\ padded"), 87u);
   EXPECT_EQ(set_value(kLM, "k", "v", kBinary, nullptr, 4), 87u);
