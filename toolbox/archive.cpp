@@ -159,8 +159,10 @@ class Packer {
     if (!items) return;
     for (const FolderItem& item : *items) {
       std::string child = relative.empty() ? item.name : relative + "\\" + item.name;
-      if (child.size() >= kArchivePathField) {
-        refused_ = true;  // the archive cannot name it; cutting the name would unpack elsewhere
+      // The archive cannot name it: cutting the name would unpack elsewhere,
+      // and a backslash would unpack as a folder and a file below it.
+      if (child.size() >= kArchivePathField || item.name.find('\\') != std::string::npos) {
+        refused_ = true;
         continue;
       }
       if (item.kind == FolderItem::Kind::Folder) {

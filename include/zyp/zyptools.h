@@ -32,7 +32,8 @@
 /* Appends the tree below `folder` to `archive` (created when missing), in
  * depth-first pre-order. 1 when an argument is null, the archive cannot be
  * opened or written, or an item had to be left out because its relative path
- * does not fit the 260-byte field or it is 4 GiB or larger (everything else
+ * does not fit the 260-byte field, its name holds a backslash (which the
+ * archive reads as a separator) or it is 4 GiB or larger (everything else
  * is packed). Otherwise 0, also when `folder` is missing or not a folder
  * (nothing is written then). Unreadable files are skipped silently, and a
  * file that shrinks while it is packed is padded with zeros to the size its

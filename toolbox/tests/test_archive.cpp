@@ -165,6 +165,19 @@ TEST(Archive, PathsTooLongForTheFieldAreLeftOutNotCut) {
                                         {folder, "<folder>"}, {folder + "/" + fits, "fits"}, {folder + "/short", "short"}}));
 }
 
+// "\\" separates the archive's path components, so a Linux name that holds
+// one cannot be packed as it is.
+TEST(Archive, NamesWithABackslashAreLeftOutNotSplit) {
+  Workspace w;
+  write_file(w.source / "sub" / "a\\b", "would unpack as a/b");
+  write_file(w.source / "back\\slash", "top");
+  write_file(w.source / "sub" / "kept", "kept");
+
+  EXPECT_EQ(ZYPZip(w.source.c_str(), w.archive.c_str()), 1);
+  ASSERT_EQ(ZYPUnZip(w.archive.c_str(), w.destination.c_str()), 0);
+  EXPECT_EQ(tree_of(w.destination), (std::map<std::string, std::string>{{"sub", "<folder>"}, {"sub/kept", "kept"}}));
+}
+
 struct UnzipCase {
   const char* what;
   std::string archive;
