@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <limits.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <termios.h>
 #include <time.h>
 #include <unistd.h>
@@ -72,11 +73,16 @@ bool write_all(int fd, const std::string& bytes) {
   return true;
 }
 
+// The trace may be written by a server running as another user than the
+// folder's owner: a link planted under the trace file's name is not
+// followed, nothing but a regular file is written to (a FIFO could block),
+// and a new file is readable by its owner only (traces name files and keys).
 void append_to_file(const std::string& path, const std::string& record) {
   if (path.empty()) return;
-  int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC | O_NOCTTY, 0666);
+  int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC | O_NOCTTY | O_NOFOLLOW | O_NONBLOCK, 0600);
   if (fd < 0) return;  // the record is lost
-  write_all(fd, record);
+  struct stat st {};
+  if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) write_all(fd, record);
   ::close(fd);
 }
 

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 #include <limits.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -119,6 +120,29 @@ TEST(Trace, UnwritableTargetLosesTheRecordQuietly) {
   ZYPTrace(1, "lost");
   EXPECT_FALSE(fs::exists(folder + "/missing"));
   ZYPTrace(1, nullptr);
+}
+
+// A link or FIFO planted under the trace file's name is never written
+// through, and a new trace file is private to its owner.
+TEST(Trace, NewFileIsPrivateAndPlantedTargetsAreRefused) {
+  std::string folder = zyp::testing::make_temp_folder("trace");
+  std::string victim = folder + "/victim";
+  zyp::tools::testing::write_file(victim, "untouched");
+  fs::create_symlink(victim, folder + "/link.log");
+  ASSERT_EQ(mkfifo((folder + "/fifo.log").c_str(), 0600), 0);
+
+  configure(folder + "/link.log", 1);
+  ZYPTrace(1, "through the link");
+  configure(folder + "/fifo.log", 1);
+  ZYPTrace(1, "into the fifo");  // must not block
+  EXPECT_EQ(read_file(victim), "untouched");
+
+  std::string file = folder + "/new.log";
+  configure(file, 1);
+  ZYPTrace(1, "private");
+  struct stat st {};
+  ASSERT_EQ(stat(file.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0600u);
 }
 
 // Several processes and threads write records of different lengths at
