@@ -1,8 +1,8 @@
 // zyp keys list|algorithms|new|delete|test: the secret keys of a token, all
 // through the provider server.
 #include <algorithm>
+#include <cctype>
 #include <cstdio>
-#include <cstring>
 #include <vector>
 
 #include "cli/commands.h"
@@ -51,8 +51,14 @@ uint32_t reach_token(const Invocation& invocation, std::string_view what) {
   return token;
 }
 
+bool blank(std::string_view text) {
+  return std::all_of(text.begin(), text.end(), [](unsigned char c) { return std::isspace(c) != 0; });
+}
+
 std::string checked_label(const std::string& label) {
   if (label.empty()) throw UsageError("the key name is empty");
+  // The token drops trailing blanks from labels: a blank name would list as nothing.
+  if (blank(label)) throw UsageError("the key name is blank (only white space)");
   if (label.size() > kMostLabelBytes)
     throw UsageError("the key name is longer than " + std::to_string(kMostLabelBytes) + " bytes");
   return label;
@@ -61,19 +67,32 @@ std::string checked_label(const std::string& label) {
 // Asks for the sentence twice; both must be the same and not empty.
 void read_sentence(Secret& sentence, std::string_view what) {
   Secret again;
-  read_secret("Sentence: ", sentence, what);
-  read_secret("Sentence again: ", again, what);
+  read_secret("Sentence: ", sentence, what, "the input ended before the sentence");
+  read_secret("Sentence again: ", again, what,
+              "the sentence's confirmation is missing: the input ended before the sentence came a second time");
   if (!sentence.same_as(again)) fail(what, "the two sentences differ");
   if (sentence.empty()) fail(what, "the sentence is empty");
 }
 
-std::string key_label(uint32_t token, uint32_t key, std::string_view what) {
-  char name[kMostLabelBytes + 2] = {};
-  uint32_t length = kMostLabelBytes + 1;
-  int result = ZYPCIPGetKeyName(token, key, name, &length);
-  if (result == ZYPCIP_TOO_SMALL) return "(a long name)";
-  check_result(result, what, token);
-  return printable(std::string_view(name, ::strnlen(name, sizeof name)));
+// Every key of the token, with the names of the algorithms it serves. Listing
+// also registers the keys with the provider, which the calls that name a key
+// by its identifier rely on.
+std::vector<ListedKey> token_keys(uint32_t token, std::string_view what) {
+  std::vector<ListedKey> keys;
+  for (const Algorithm& algorithm : token_algorithms(token, what))
+    for (const ZYPCIPListEntry& entry : list_keys(token, algorithm.mechanism, algorithm.type, what))
+      add_listed_key(keys, entry, algorithm.name);
+  return keys;
+}
+
+bool listed_for(uint32_t token, const Algorithm& algorithm, uint32_t key, std::string_view what) {
+  std::vector<ZYPCIPListEntry> keys = list_keys(token, algorithm.mechanism, algorithm.type, what);
+  return std::any_of(keys.begin(), keys.end(), [&](const ZYPCIPListEntry& entry) { return entry.value == key; });
+}
+
+[[noreturn]] void fail_no_such_key(uint32_t token, uint32_t key, std::string_view what, std::string_view detail = {}) {
+  fail(what, "token " + std::to_string(token) + " has no key " + key_id_text(key) + std::string(detail) +
+                 " (see `zyp keys list`)");
 }
 
 void confirm_deletion(const Invocation& invocation, uint32_t key, const std::string& label, std::string_view what) {
@@ -85,12 +104,15 @@ void confirm_deletion(const Invocation& invocation, uint32_t key, const std::str
 }
 
 Algorithm first_encryption_algorithm_of(uint32_t token, uint32_t key, std::string_view what) {
-  for (const Algorithm& algorithm : token_algorithms(token, what)) {
-    if (algorithm.type != ZYPCIP_TYPE_ENCRYPTION) continue;
-    for (const ZYPCIPListEntry& entry : list_keys(token, algorithm.mechanism, algorithm.type, what))
-      if (entry.value == key) return algorithm;
-  }
-  fail(what, "token " + std::to_string(token) + " has no key " + key_id_text(key) + " for encryption");
+  for (const Algorithm& algorithm : token_algorithms(token, what))
+    if (algorithm.type == ZYPCIP_TYPE_ENCRYPTION && listed_for(token, algorithm, key, what)) return algorithm;
+  fail_no_such_key(token, key, what, " for encryption");
+}
+
+Algorithm named_algorithm_of(uint32_t token, uint32_t key, const std::string& name, std::string_view what) {
+  Algorithm algorithm = find_algorithm(token, name, what);
+  if (!listed_for(token, algorithm, key, what)) fail_no_such_key(token, key, what, " for " + algorithm.name);
+  return algorithm;
 }
 
 std::vector<uint8_t> sample_buffer(uint32_t block_size) {
@@ -159,10 +181,7 @@ int run_keys_algorithms(const Invocation& invocation) {
 int run_keys_list(const Invocation& invocation) {
   std::string what = "list keys";
   uint32_t token = reach_token(invocation, what);
-  std::vector<ListedKey> keys;
-  for (const Algorithm& algorithm : token_algorithms(token, what))
-    for (const ZYPCIPListEntry& entry : list_keys(token, algorithm.mechanism, algorithm.type, what))
-      add_listed_key(keys, entry, algorithm.name);
+  std::vector<ListedKey> keys = token_keys(token, what);
   std::printf("key\tlabel\talgorithms\n");
   for (const ListedKey& key : keys)
     std::printf("%s\t%s\t%s\n", key_id_text(key.key).c_str(), key.label.c_str(), key.algorithms.c_str());
@@ -192,8 +211,10 @@ int run_keys_new(const Invocation& invocation) {
 
 int run_keys_delete(const Invocation& invocation) {
   KeyOnToken target = key_operand(invocation, "delete");
-  std::string label = key_label(target.token, target.key, target.what);
-  confirm_deletion(invocation, target.key, label, target.what);
+  std::vector<ListedKey> keys = token_keys(target.token, target.what);
+  auto listed = std::find_if(keys.begin(), keys.end(), [&](const ListedKey& k) { return k.key == target.key; });
+  if (listed == keys.end()) fail_no_such_key(target.token, target.key, target.what);
+  confirm_deletion(invocation, target.key, listed->label, target.what);
   check_result(ZYPCIPDeleteKey(target.token, target.key), target.what, target.token);
   std::printf("key %s deleted\n", key_id_text(target.key).c_str());
   return kExitOk;
@@ -202,7 +223,7 @@ int run_keys_delete(const Invocation& invocation) {
 int run_keys_test(const Invocation& invocation) {
   KeyOnToken target = key_operand(invocation, "test");
   const std::string* named = invocation.value("--algorithm");
-  Algorithm algorithm = named ? find_algorithm(target.token, *named, target.what)
+  Algorithm algorithm = named ? named_algorithm_of(target.token, target.key, *named, target.what)
                               : first_encryption_algorithm_of(target.token, target.key, target.what);
   uint32_t block_size = 0;
   check_result(ZYPCIPGetBlockSize(target.token, algorithm.mechanism, &block_size), target.what, target.token);

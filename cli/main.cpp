@@ -61,7 +61,9 @@ const Command kCommands[] = {
      "initialisation first (new PIN and its confirmation).",
      zyp::cli::run_token_login},
     {"token", "logout", "", 0, 0, kTokenOnly, "close the session of a token",
-     "Refused while a cryptographic operation is running.", zyp::cli::run_token_logout},
+     "Refused while a cryptographic operation is running. A token without a\n"
+     "session has nothing to close: says so and succeeds.",
+     zyp::cli::run_token_logout},
     {"token", "passwd", "", 0, 0, kTokenOnly, "change the PIN of a token (in the server's dialog)",
      "Needs a logged-in session.", zyp::cli::run_token_passwd},
 

@@ -96,7 +96,7 @@ bool Secret::append(char c) {
   return true;
 }
 
-void read_secret(std::string_view prompt, Secret& secret, std::string_view what) {
+void read_secret(std::string_view prompt, Secret& secret, std::string_view what, std::string_view when_missing) {
   LineRead outcome;
   if (::isatty(STDIN_FILENO)) {
     InterruptCatcher catcher;
@@ -109,7 +109,7 @@ void read_secret(std::string_view prompt, Secret& secret, std::string_view what)
   drop_carriage_return(secret);
   switch (outcome) {
     case LineRead::kLine: return;
-    case LineRead::kEnd: fail(what, "the input ended before the sentence");
+    case LineRead::kEnd: fail(what, when_missing);
     case LineRead::kTooLong:
       fail(what, "the sentence is longer than " + std::to_string(Secret::kCapacity) + " bytes");
     case LineRead::kInterrupted: fail(what, "interrupted");

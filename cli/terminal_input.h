@@ -38,9 +38,10 @@ class Secret {
 
 // Reads one secret into `secret`: a no-echo prompt on stderr when standard
 // input is a terminal, else the next line of standard input (a trailing CR
-// is dropped). Throws Failed("cannot WHAT: ...") at the end of the input, on
-// a line longer than Secret::kCapacity, or when the user interrupts.
-void read_secret(std::string_view prompt, Secret& secret, std::string_view what);
+// is dropped). Throws Failed("cannot WHAT: ...") on a line longer than
+// Secret::kCapacity, when the user interrupts, or, with `when_missing` as the
+// reason, at the end of the input.
+void read_secret(std::string_view prompt, Secret& secret, std::string_view what, std::string_view when_missing);
 
 // Asks QUESTION [y/N] on the terminal: true for y or yes. Empty when
 // standard input is not a terminal (nobody can answer).

@@ -21,7 +21,7 @@ namespace {
 
 int close_session(uint32_t token) {
   return token_call([&](Provider& p) {
-    p.key_map().wipe();
+    p.key_map().forget_token(token);
     close_token_session(p, token);
     return kOk;
   });

@@ -17,6 +17,7 @@ constexpr char kDllMain[] = "ZYPPROV DllMain:";
 constexpr char kLoadModule[] = "ZYPPROV ZYPLoadPKCSModule:";
 constexpr size_t kContextMapSize = kContextRecords * sizeof(ContextRecord);  // 6144
 constexpr size_t kKeyMapSize = kKeyMapEntries * sizeof(KeyMapEntry);         // 8192
+constexpr size_t kKeyOwnersSize = kKeyMapEntries * sizeof(KeyOwner);
 
 std::atomic<Provider*> g_provider{nullptr};
 
@@ -63,12 +64,14 @@ bool complete(const CK_FUNCTION_LIST& f) {
 // Handles are never 0 (CK_INVALID_HANDLE), so an entry with handle 0 is
 // free even when the identifier 0 is looked for.
 
-bool KeyMap::add(uint32_t key_id, CK_OBJECT_HANDLE handle) {
+bool KeyMap::add(uint32_t key_id, CK_OBJECT_HANDLE handle, uint32_t token) {
   if (handle == CK_INVALID_HANDLE || handle > UINT32_MAX) return false;
-  for (KeyMapEntry& entry : entries_) {
+  for (size_t i = 0; i < entries_.size(); ++i) {
+    KeyMapEntry& entry = entries_[i];
     if (entry.key_id == key_id || (entry.key_id == 0 && entry.handle == 0)) {
       entry.key_id = key_id;
       entry.handle = static_cast<uint32_t>(handle);
+      if (!owners_.empty()) owners_[i] = KeyOwner{token, 1};
       return true;
     }
   }
@@ -84,17 +87,29 @@ CK_OBJECT_HANDLE KeyMap::handle_of(uint32_t key_id) const {
 
 bool KeyMap::holds(uint32_t key_id) const { return handle_of(key_id) != CK_INVALID_HANDLE; }
 
+void KeyMap::clear(size_t index) {
+  entries_[index] = KeyMapEntry{};
+  if (!owners_.empty()) owners_[index] = KeyOwner{};
+}
+
 void KeyMap::forget(uint32_t key_id) {
-  for (KeyMapEntry& entry : entries_) {
-    if (entry.key_id == key_id && entry.handle != 0) {
-      entry = KeyMapEntry{};
+  for (size_t i = 0; i < entries_.size(); ++i) {
+    if (entries_[i].key_id == key_id && entries_[i].handle != 0) {
+      clear(i);
       return;
     }
   }
 }
 
+void KeyMap::forget_token(uint32_t token) {
+  for (size_t i = 0; i < entries_.size(); ++i) {
+    bool owned_by_other = !owners_.empty() && owners_[i].known == 1 && owners_[i].token != token;
+    if (!owned_by_other) clear(i);
+  }
+}
+
 void KeyMap::wipe() {
-  for (KeyMapEntry& entry : entries_) entry = KeyMapEntry{};
+  for (size_t i = 0; i < entries_.size(); ++i) clear(i);
 }
 
 // ---- Provider ------------------------------------------------------------
@@ -111,6 +126,11 @@ std::span<ContextRecord> Provider::records() const {
 std::span<KeyMapEntry> Provider::key_map_entries() const {
   if (!key_map_) return {};
   return {static_cast<KeyMapEntry*>(key_map_->data()), std::min(kKeyMapEntries, key_map_->size() / sizeof(KeyMapEntry))};
+}
+
+std::span<KeyOwner> Provider::key_owners() const {
+  if (!key_owners_) return {};
+  return {static_cast<KeyOwner*>(key_owners_->data()), std::min(kKeyMapEntries, key_owners_->size() / sizeof(KeyOwner))};
 }
 
 void Provider::remember_serial(const CK_UTF8CHAR (&serial)[16]) { std::copy(serial, serial + 16, serial_); }
@@ -145,9 +165,11 @@ void Provider::open_maps(bool first) {
   if (first) {
     context_map_ = platform::SharedMemory::create(kContextMapName, kContextMapSize);
     key_map_ = platform::SharedMemory::create(kKeyMapName, kKeyMapSize);
+    key_owners_ = platform::SharedMemory::create(kKeyOwnerMapName, kKeyOwnersSize);
   } else {
     context_map_ = platform::SharedMemory::open(kContextMapName);
     key_map_ = platform::SharedMemory::open(kKeyMapName);
+    key_owners_ = platform::SharedMemory::open(kKeyOwnerMapName);
   }
 }
 
@@ -217,6 +239,7 @@ void detach_process() {
   if (last) p->close_all_sessions();
   p->context_map_.reset();
   p->key_map_.reset();
+  p->key_owners_.reset();
   if (last || (p->initialised_here_ && !p->first_)) p->p11().C_Finalize(nullptr);
   p->unload_token_module();
   delete p;

@@ -18,6 +18,7 @@ inline constexpr size_t kContextRecords = 256;
 inline constexpr size_t kKeyMapEntries = 1024;
 inline constexpr char kContextMapName[] = "ZYPPROV_CTXMAPFILE";
 inline constexpr char kKeyMapName[] = "ZYPPROV_KEYCTXMAPFILE";
+inline constexpr char kKeyOwnerMapName[] = "ZYPPROV_KEYOWNERS";
 inline constexpr char kSharedVariablesName[] = "ZYPPROV_SHARED";
 
 // One token's session, in the context map that every process sees.
@@ -46,6 +47,14 @@ struct KeyMapEntry {
 static_assert(sizeof(KeyMapEntry) == 8);
 static_assert(offsetof(KeyMapEntry, handle) == 4);
 
+// The token whose session registered a key map entry, entry for entry. It
+// lives in a block of its own, so that the key map keeps its layout.
+struct KeyOwner {
+  uint32_t token;
+  uint32_t known;  // 1 when `token` holds the owner
+};
+static_assert(sizeof(KeyOwner) == 8);
+
 // The library's shared data: zero when no live process has it attached.
 // Module handles and function lists are addresses, which mean nothing in
 // another process, so each process keeps its own (Provider below).
@@ -58,20 +67,29 @@ struct SharedVariables {
   uint32_t watcher_threads[2];  // their thread identifiers
 };
 
+// The key identifiers and their handles, with the owning token of each
+// entry when `owners` has one owner per entry (otherwise no owner is known).
 class KeyMap {
  public:
-  explicit KeyMap(std::span<KeyMapEntry> entries) : entries_(entries) {}
-  // Stores the pair in the first entry that has this identifier or is free;
-  // false when the scan finds neither (or the handle does not fit 32 bits).
-  bool add(uint32_t key_id, CK_OBJECT_HANDLE handle);
+  explicit KeyMap(std::span<KeyMapEntry> entries, std::span<KeyOwner> owners = {})
+      : entries_(entries), owners_(owners.size() == entries.size() ? owners : std::span<KeyOwner>()) {}
+  // Stores the pair, for a key of `token`, in the first entry that has this
+  // identifier or is free; false when the scan finds neither (or the handle
+  // does not fit 32 bits).
+  bool add(uint32_t key_id, CK_OBJECT_HANDLE handle, uint32_t token);
   // The handle of the first entry with this identifier, or 0.
   CK_OBJECT_HANDLE handle_of(uint32_t key_id) const;
   bool holds(uint32_t key_id) const;
   void forget(uint32_t key_id);
+  // Clears the entries of a token whose session closes: its handles die with
+  // the session. Entries whose owner is not known go too.
+  void forget_token(uint32_t token);
   void wipe();
 
  private:
+  void clear(size_t index);
   std::span<KeyMapEntry> entries_;
+  std::span<KeyOwner> owners_;
 };
 
 class Watchers;
@@ -89,7 +107,8 @@ class Provider {
   // Empty when the map could not be created or opened.
   std::span<ContextRecord> records() const;
   std::span<KeyMapEntry> key_map_entries() const;
-  KeyMap key_map() const { return KeyMap(key_map_entries()); }
+  std::span<KeyOwner> key_owners() const;
+  KeyMap key_map() const { return KeyMap(key_map_entries(), key_owners()); }
   // Serialises this process's calls into the token module (initialised
   // without locking callbacks) and its changes of the maps.
   std::mutex& lock() { return lock_; }
@@ -112,6 +131,7 @@ class Provider {
   std::unique_ptr<platform::SharedBlock<SharedVariables>> shared_;
   std::unique_ptr<platform::SharedMemory> context_map_;
   std::unique_ptr<platform::SharedMemory> key_map_;
+  std::unique_ptr<platform::SharedMemory> key_owners_;
   void* module_ = nullptr;
   CK_FUNCTION_LIST* functions_ = nullptr;
   bool initialised_here_ = false;

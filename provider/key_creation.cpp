@@ -115,7 +115,7 @@ std::optional<std::vector<uint8_t>> sentence_value(Provider& p, CK_SESSION_HANDL
   return value;
 }
 
-int create_key(Provider& p, CK_SESSION_HANDLE session, CK_MECHANISM_TYPE mechanism, uint16_t type,
+int create_key(Provider& p, uint32_t token, CK_SESSION_HANDLE session, CK_MECHANISM_TYPE mechanism, uint16_t type,
                const char* label, std::span<const uint8_t> value, const char* caller, uint32_t* key_id) {
   KeyTemplate key(type, label);
   CK_OBJECT_HANDLE object = CK_INVALID_HANDLE;
@@ -125,7 +125,7 @@ int create_key(Provider& p, CK_SESSION_HANDLE session, CK_MECHANISM_TYPE mechani
     ZYPTrace(kTraceFailure, "%s C_CreateObject returns %X", caller, hex(rv));
     return kTokenFailed;
   }
-  return register_new_key(p, session, object, key_id);
+  return register_new_key(p, token, session, object, key_id);
 }
 
 int generate_random_key(Provider& p, uint32_t token, CK_MECHANISM_TYPE mechanism, uint16_t type, const char* label,
@@ -142,7 +142,7 @@ int generate_random_key(Provider& p, uint32_t token, CK_MECHANISM_TYPE mechanism
     ZYPTrace(kTraceFailure, "ZYPCIPGenerateRandomKey C_GenerateKey returns %X", hex(rv));
     return kTokenFailed;
   }
-  return register_new_key(p, *session, object, key_id);
+  return register_new_key(p, token, *session, object, key_id);
 }
 
 int generate_key_from_sentence(Provider& p, uint32_t token, CK_MECHANISM_TYPE mechanism, uint16_t type,
@@ -152,7 +152,7 @@ int generate_key_from_sentence(Provider& p, uint32_t token, CK_MECHANISM_TYPE me
   if (!usable_label(label) || !sentence || !key_id) return kTokenFailed;
   auto value = sentence_value(p, *session, sentence, key_length(p, token, mechanism));
   if (!value) return kTokenFailed;
-  int result = create_key(p, *session, mechanism, type, label, *value, kSentenceCall, key_id);
+  int result = create_key(p, token, *session, mechanism, type, label, *value, kSentenceCall, key_id);
   wipe(*value);
   return result;
 }
@@ -165,7 +165,7 @@ int generate_key_from_bin(Provider& p, uint32_t token, CK_MECHANISM_TYPE mechani
   auto length = key_length(p, token, mechanism);
   if (!length || value_length != *length) return kBadKeyLength;
   if (!value && value_length != 0) return kTokenFailed;
-  return create_key(p, *session, mechanism, type, label, {value, value_length}, "ZYPCIPGenerateKeyFromBin",
+  return create_key(p, token, *session, mechanism, type, label, {value, value_length}, "ZYPCIPGenerateKeyFromBin",
                     key_id);
 }
 
@@ -180,7 +180,8 @@ int delete_key(Provider& p, uint32_t token, uint32_t key_id) {
 
 }  // namespace
 
-int register_new_key(Provider& p, CK_SESSION_HANDLE session, CK_OBJECT_HANDLE key, uint32_t* key_id) {
+int register_new_key(Provider& p, uint32_t token, CK_SESSION_HANDLE session, CK_OBJECT_HANDLE key,
+                     uint32_t* key_id) {
   auto identifier = key_identifier(p, session, key);
   int result = kOk;
   KeyMap key_map = p.key_map();
@@ -190,7 +191,7 @@ int register_new_key(Provider& p, CK_SESSION_HANDLE session, CK_OBJECT_HANDLE ke
   } else if (key_map.holds(*identifier)) {
     ZYPTrace(kTraceFailure, "ZYPCIPGenerateRandomKey key already exists");
     result = kKeyExists;
-  } else if (!key_map.add(*identifier, key)) {
+  } else if (!key_map.add(*identifier, key, token)) {
     ZYPTrace(kTraceFailure, "ZYPCIPGenerateRandomKey : unable to set key identifier");
     result = kKeyMapFull;
   }

@@ -140,7 +140,7 @@ int enum_key(Provider& p, uint32_t token, CK_MECHANISM_TYPE mechanism, ZYPCIPLis
       ZYPTrace(kTraceFailure, "ZYPCIPEnumKey : crc on key failed");
       return kTokenFailed;
     }
-    if (!key_map.add(*key_id, keys[i])) {
+    if (!key_map.add(*key_id, keys[i], token)) {
       ZYPTrace(kTraceFailure, "ZYPCIPEnumKey : unable to set key identifier");
       return kKeyMapFull;
     }

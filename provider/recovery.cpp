@@ -266,7 +266,7 @@ int recover_session_key(Provider& p, uint32_t token, CK_MECHANISM_TYPE mechanism
   p.p11().C_DestroyObject(*session, private_key);
   if (rv != CKR_OK) return 0;
   uint32_t key_id = 0;
-  return register_new_key(p, *session, key, &key_id) == kOk ? 1 : 0;
+  return register_new_key(p, token, *session, key, &key_id) == kOk ? 1 : 0;
 }
 
 }  // namespace

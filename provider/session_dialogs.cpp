@@ -138,14 +138,14 @@ PinLimits pin_limits(Provider& p, uint32_t token) {
 }
 
 // A record's session closed and the record given back, as after a cancel
-// or a removal; the key map goes with it.
+// or a removal; the token's key map entries go with it.
 void give_up_login_session(Provider& p, uint32_t token) {
   locked(p, [&](Provider& provider) {
     if (ContextRecord* record = record_of(provider, token)) {
       if (record->session != 0) provider.p11().C_CloseSession(record->session);
       release_record(*record);
     }
-    provider.key_map().wipe();
+    provider.key_map().forget_token(token);
   });
 }
 

@@ -14,7 +14,7 @@ void release(Provider& provider, ContextRecord& record) {
   record.session = 0;
   record.in_use = 0;
   ZYPSetSessionState(static_cast<int>(token), kStateNoSession);
-  provider.key_map().wipe();
+  provider.key_map().forget_token(token);
 }
 
 }  // namespace

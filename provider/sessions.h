@@ -21,7 +21,8 @@ std::optional<CK_SESSION_HANDLE> valid_session(Provider& provider, uint32_t toke
 bool has_valid_session(Provider& provider, uint32_t token);
 
 // Closes the session of the token's in-use record, reports the token as
-// without session and wipes the key map. Nothing when there is none.
+// without session and clears the token's key map entries. Nothing when
+// there is none.
 void close_token_session(Provider& provider, uint32_t token);
 // Closes one record on behalf of a watcher (logged-in flag first).
 void close_record(Provider& provider, ContextRecord& record);

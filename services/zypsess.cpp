@@ -1,7 +1,9 @@
 // libzypsess: the token session service. Session states live in a shared
 // block, so a state that the provider sets in the server process is what every
-// other process reads; activity marks are holds on a named shared object, so
-// the kernel drops the marks of a process that dies.
+// other process reads. An open state belongs to the process that set it and
+// reads as "no session" once that process is gone; activity marks are holds
+// on a named shared object, so the kernel drops the marks of a process that
+// dies. Either way nothing of a dead process is taken for alive.
 #include "zyp/zypsess.h"
 
 #include <algorithm>
@@ -13,6 +15,7 @@
 
 #include "platform/export_guard.h"
 #include "platform/modules.h"
+#include "platform/object_files.h"
 #include "platform/shared_memory.h"
 #include "zyp/zypprof.h"
 
@@ -21,6 +24,7 @@ namespace {
 using zyp::platform::guarded;
 
 constexpr int kPrimaryToken = -1;
+constexpr int kStateSessionOpen = 0;
 constexpr int kStateNoSession = 1;
 constexpr int kUnreachable = 16;
 constexpr char kSharedBlockName[] = "ZYPSESS_SHARED";
@@ -29,11 +33,15 @@ constexpr char kClientModule[] = "ZYPCLIENT.DLL";
 
 // One row per token that has had a state set. A row is claimed with a
 // compare-exchange of `used` 0 -> 1 and published with 2 once its token is
-// written; readers only look at published rows.
+// written; readers only look at published rows. The owner is the process
+// that set the open state (pid 0: not known, never checked); its start time
+// keeps a process that gets the same pid later from passing for it.
 struct SessionRow {
   uint32_t used;
   uint32_t token;
   int32_t state;
+  int32_t owner_pid;
+  uint64_t owner_start;
 };
 
 struct SessionTable {
@@ -78,11 +86,37 @@ SessionRow* claim_row(SessionTable& table, uint32_t token) {
   return nullptr;
 }
 
+zyp::platform::objects::ProcessIdentity owner_of(SessionRow& row) {
+  return {std::atomic_ref<int32_t>(row.owner_pid).load(), std::atomic_ref<uint64_t>(row.owner_start).load()};
+}
+
+// A session opened by a process that has ended (killed, crashed) went with
+// it: its token module sessions are closed and its key handles mean nothing.
+bool owner_alive(SessionRow& row) {
+  auto owner = owner_of(row);
+  return owner.pid == 0 || zyp::platform::objects::is_running(owner);
+}
+
 int get_state(int token) {
   SessionTable* table = session_table().get();
   if (!table) return kStateNoSession;
   SessionRow* row = find_row(*table, static_cast<uint32_t>(resolve_token(token)));
-  return row ? std::atomic_ref<int32_t>(row->state).load() : kStateNoSession;
+  if (!row) return kStateNoSession;
+  int state = std::atomic_ref<int32_t>(row->state).load();
+  return state == kStateSessionOpen && !owner_alive(*row) ? kStateNoSession : state;
+}
+
+// The open state is published after its owner, so that no reader pairs it
+// with half of another owner's identity.
+void store_open_state(SessionRow& row) {
+  auto self = zyp::platform::objects::current_process().value_or(zyp::platform::objects::ProcessIdentity{});
+  auto previous = owner_of(row);
+  if (previous.pid != self.pid || previous.start_time != self.start_time) {
+    std::atomic_ref<int32_t>(row.state).store(kStateNoSession);
+    std::atomic_ref<int32_t>(row.owner_pid).store(self.pid);
+    std::atomic_ref<uint64_t>(row.owner_start).store(self.start_time);
+  }
+  std::atomic_ref<int32_t>(row.state).store(kStateSessionOpen);
 }
 
 int set_state(int token, int state) {
@@ -92,7 +126,11 @@ int set_state(int token, int state) {
   SessionRow* row = find_row(*table, id);
   if (!row) row = claim_row(*table, id);
   if (!row) return 1;
-  std::atomic_ref<int32_t>(row->state).store(state);
+  if (state == kStateSessionOpen) {
+    store_open_state(*row);
+  } else {
+    std::atomic_ref<int32_t>(row->state).store(state);
+  }
   return 0;
 }
 
@@ -130,9 +168,9 @@ int call_client(const char* name, int token, int when_missing) {
 
 int open_session() {
   int token = primary_token();
-  if (get_state(token) == 0) return 0;
+  if (get_state(token) == kStateSessionOpen) return 0;
   if (call_client("ZYPCIPOpenSession", token, kUnreachable) == kUnreachable) return 1;
-  return get_state(token) == 0 ? 0 : 1;
+  return get_state(token) == kStateSessionOpen ? 0 : 1;
 }
 
 int change_secret() {

@@ -331,6 +331,32 @@ TEST_F(LoggedIn, TheSessionStateIs0InEveryProcess) {
   EXPECT_EQ(size, 8u);
 }
 
+// The open state belongs to the server that logged in: once it is killed,
+// while this process keeps the session service loaded, the token reads as
+// without a session and the session service asks a server again.
+TEST_F(LoggedIn, AKilledServersSessionIsNoLongerOpenAndOpeningAsksTheNextServer) {
+  pid_t server = server_of_marker();
+  ASSERT_GT(server, 0);
+  ASSERT_EQ(::kill(server, SIGKILL), 0);
+  auto deadline = Clock::now() + 5s;
+  while (ZYPGetSessionState(kToken) == 0 && Clock::now() < deadline) std::this_thread::sleep_for(10ms);
+  EXPECT_EQ(ZYPGetSessionState(kToken), 1);
+  EXPECT_NE(ZYPOpenTokenSession(), 0) << "no server: nothing can be open";
+
+  std::string script = transcript_.substr(0, transcript_.rfind('/')) + "/answers";
+  auto answers = zyp::platform::read_whole_file(script);
+  ASSERT_TRUE(answers);
+  ASSERT_TRUE(zyp::platform::write_file_atomically(
+      script, *answers + "dialog 129 set 1000 \"" + kPin + "\"\ndialog 129 click 1\n"));
+  ASSERT_EQ(ZYPCIPStartPKCS(), 1);
+  EXPECT_EQ(ZYPOpenTokenSession(), 0);
+  EXPECT_EQ(ZYPGetSessionState(kToken), 0);
+  std::string shown = zyp::platform::read_whole_file(transcript_).value_or("");
+  size_t first = shown.find("dialog 129 end 0");
+  ASSERT_NE(first, std::string::npos) << shown;
+  EXPECT_NE(shown.find("dialog 129 end 0", first + 1), std::string::npos) << "the PIN was asked again: " << shown;
+}
+
 // The server's dialogs answered by a script in a fresh folder; the answers
 // are taken in the server, which inherits this process's environment.
 void answer_dialogs_with(const std::string& answers) {

@@ -211,6 +211,8 @@ TEST_F(ZypCli, UsageErrorsExitWith2AndOneLineNamingTheProblem) {
       {{"keys", "new", "k", "--algorithm"}, "--algorithm ALGORITHM needs a value"},
       {{"keys", "new", "k", "--algorithm", kAlgorithm, "--from-sentence=yes"}, "takes no value"},
       {{"keys", "new", "", "--algorithm", kAlgorithm}, "the key name is empty"},
+      {{"keys", "new", "   ", "--algorithm", kAlgorithm}, "the key name is blank"},
+      {{"keys", "new", " \t ", "--algorithm", kAlgorithm, "--from-sentence"}, "the key name is blank"},
       {{"keys", "new", std::string(256, 'n'), "--algorithm", kAlgorithm}, "longer than 255 bytes"},
       {{"keys", "list", "--bogus"}, "unknown option --bogus"},
       {{"keys", "list", "extra"}, "unexpected argument \"extra\""},
@@ -388,7 +390,7 @@ TEST_F(ZypLoggedIn, ASentenceKeyIsListedEncryptsAndDecryptsAndIsDeletedOnlyWhenC
   EXPECT_FALSE(contains(zyp({"keys", "list"}).out, key));
   Outcome gone = zyp({"keys", "delete", key, "--yes"});
   EXPECT_EQ(gone.exit_code, 1) << gone;
-  EXPECT_TRUE(contains(gone.err, "(code 17)")) << gone;
+  EXPECT_TRUE(contains(gone.err, "token 0 has no key " + key)) << gone;
   EXPECT_EQ(zyp({"keys", "test", key}).exit_code, 1);
 }
 
@@ -400,7 +402,8 @@ TEST_F(ZypLoggedIn, SentencesMustBeTypedTwiceAlikeAndMakeNoKeyOtherwise) {
     const char* says;
   } cases[] = {
       {line + "another sentence\n", "the two sentences differ"},
-      {line, "the input ended"},
+      {"", "the input ended before the sentence"},
+      {line, "the sentence's confirmation is missing"},
       {"\n\n", "the sentence is empty"},
       {line + line, "a key with the same value exists already (code 19)"},
   };
@@ -438,6 +441,28 @@ TEST_F(ZypLoggedIn, RandomKeysDifferAndLogoutEndsTheSession) {
   Outcome list = zyp({"keys", "list"});
   EXPECT_EQ(list.exit_code, 1) << list;
   EXPECT_TRUE(contains(list.err, "run `zyp token login`")) << list;
+}
+
+// Logging out of a token without a session (here one that does not exist)
+// closes nothing, so token 0's keys stay usable by their identifiers.
+TEST_F(ZypLoggedIn, LoggingOutOfAnotherTokenLeavesThisTokensKeysUsable) {
+  Outcome created = zyp({"keys", "new", "kept", "--algorithm", kAlgorithm});
+  ASSERT_EQ(created.exit_code, 0) << created;
+  std::string key = created.out.substr(0, 8);
+
+  Outcome other = zyp({"token", "logout", "--token", "7"});
+  EXPECT_EQ(other.exit_code, 0) << other;
+  EXPECT_TRUE(contains(other.out, "token 7: not logged in (no session to close)")) << other;
+  EXPECT_TRUE(contains(zyp({"token", "status"}).out, "0\tyes\topen\t"));
+
+  Outcome test = zyp({"keys", "test", key, "--algorithm", kAlgorithm});
+  EXPECT_EQ(test.exit_code, 0) << test;
+  Outcome unknown = zyp({"keys", "test", "0BADF00D", "--algorithm", kAlgorithm});
+  EXPECT_EQ(unknown.exit_code, 1) << unknown;
+  EXPECT_TRUE(contains(unknown.err, std::string("token 0 has no key 0BADF00D for ") + kAlgorithm)) << unknown;
+  Outcome deleted = zyp({"keys", "delete", key, "--yes"});
+  EXPECT_EQ(deleted.exit_code, 0) << deleted;
+  EXPECT_FALSE(contains(zyp({"keys", "list"}).out, key));
 }
 
 TEST_F(ZypLoggedIn, OnATerminalTheSentenceIsNotEchoedAndADeletionIsConfirmed) {

@@ -107,7 +107,8 @@ ZYP_API int ZYPCIPSetInactivityTime(uint32_t seconds);
 /* Turns the inactivity watcher off; the value is not used. */
 ZYP_API int ZYPCIPSetInactivity(int32_t value);
 
-/* Wipes the key map and closes the token's session, if any. Always 0. */
+/* Clears the token's key map entries and closes its session, if any; the
+ * entries of other tokens stay. Always 0. */
 ZYP_API int ZYPCIPCloseSession(uint32_t token);
 ZYP_API int ZYPCIPCloseSessionEx(uint32_t token);
 

@@ -13,8 +13,10 @@
 ZYP_API int ZYPGetSessionState(int token);
 
 /* Stores a token's state; the crypto provider stores 0 after it has logged in
- * and 1 after it has closed a session by itself. Returns 0, or 1 when the
- * shared state cannot be reached or the state table is full. */
+ * and 1 after it has closed a session by itself. A state 0 belongs to the
+ * process that stored it: once that process has ended, the token reads as 1
+ * again. Returns 0, or 1 when the shared state cannot be reached or the state
+ * table is full. */
 ZYP_API int ZYPSetSessionState(int token, int state);
 
 /* The primary token: from the machine profile "General"/"SOFTTOK" (default

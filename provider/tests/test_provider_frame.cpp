@@ -24,7 +24,8 @@ using testing::attach_with_module;
 using testing::login;
 using testing::used_key_map_entries;
 
-constexpr uint32_t kSlot = 5;  // the test module's slot with a token; slot 4 is empty
+constexpr uint32_t kSlot = 5;  // the test module's slot with a token
+constexpr uint32_t kEmptySlot = 4;
 constexpr uint8_t kFakeKey[8] = {1, 2, 3, 4, 5, 6, 7, 8};
 
 uint32_t fake_key_id() {
@@ -84,18 +85,29 @@ TEST_F(Frame, AFailedLoginReleasesTheRecord) {
   EXPECT_EQ(record_of(*provider(), kSlot), nullptr);
 }
 
-TEST_F(Frame, CloseSessionWipesTheKeyMapAndReportsTheToken) {
+// Closing one token's session, or a token without one, leaves the keys of
+// every other token usable.
+TEST_F(Frame, CloseSessionClearsOnlyTheClosedTokensKeysAndReportsTheToken) {
+  constexpr uint32_t kOtherToken = 9;  // a key of a token that stays logged in
   ASSERT_EQ(login(kSlot, "1234"), CKR_OK);
-  EXPECT_EQ(ZYPCIPCloseSession(kSlot), 0);
-  EXPECT_EQ(ZYPGetSessionState(kSlot), 1);
-  EXPECT_TRUE(used_key_map_entries().empty());
-  EXPECT_EQ(crypt_eight_bytes(fake_key_id()), 8);
   {
     std::lock_guard guard(provider()->lock());
-    ASSERT_TRUE(provider()->key_map().add(77, 3));
+    ASSERT_TRUE(provider()->key_map().add(77, 3, kOtherToken));
   }
+  for (uint32_t other : {kEmptySlot, 7u}) {
+    EXPECT_EQ(ZYPCIPCloseSession(other), 0) << other;
+    EXPECT_EQ(ZYPGetSessionState(kSlot), 0) << other;
+    EXPECT_EQ(crypt_eight_bytes(fake_key_id()), 0) << "after the close of token " << other;
+  }
+  EXPECT_EQ(used_key_map_entries().size(), 2u);
+
+  EXPECT_EQ(ZYPCIPCloseSession(kSlot), 0);
+  EXPECT_EQ(ZYPGetSessionState(kSlot), 1);
+  EXPECT_EQ(crypt_eight_bytes(fake_key_id()), 8);
+  auto left = used_key_map_entries();
+  ASSERT_EQ(left.size(), 1u) << "the other token's entry stays";
+  EXPECT_EQ(left[0].key_id, 77u);
   EXPECT_EQ(ZYPCIPCloseSessionEx(kSlot), 0) << "no session: still 0";
-  EXPECT_TRUE(used_key_map_entries().empty()) << "and still wiped";
 }
 
 TEST_F(Frame, RemovingTheTokenClosesItsSessionWhenPresenceIsChecked) {
@@ -147,7 +159,7 @@ TEST_F(Frame, TheKeyThatDoesNotFitTheMapIsDestroyedAgain) {
   {
     std::lock_guard guard(provider()->lock());
     KeyMap map = provider()->key_map();
-    for (uint32_t id = 1; id < kKeyMapEntries; ++id) ASSERT_TRUE(map.add(id, 1000 + id));
+    for (uint32_t id = 1; id < kKeyMapEntries; ++id) ASSERT_TRUE(map.add(id, 1000 + id, kSlot));
   }
   const uint8_t value[8] = {9, 9, 9, 9, 9, 9, 9, 9};
   uint32_t key_id = 0;

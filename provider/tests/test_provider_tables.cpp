@@ -16,7 +16,7 @@ namespace {
 TEST(KeyMapRules, RegisteringAKnownIdentifierUpdatesItsEntryInPlace) {
   std::array<KeyMapEntry, 4> entries{{{11, 1}, {22, 2}, {33, 3}, {0, 0}}};
   KeyMap map(entries);
-  EXPECT_TRUE(map.add(22, 9));
+  EXPECT_TRUE(map.add(22, 9, 0));
   EXPECT_EQ(entries[1].handle, 9u);
   EXPECT_EQ(entries[3].key_id, 0u) << "no second entry for the same identifier";
   EXPECT_EQ(map.handle_of(22), 9u);
@@ -25,7 +25,7 @@ TEST(KeyMapRules, RegisteringAKnownIdentifierUpdatesItsEntryInPlace) {
 TEST(KeyMapRules, AFreeEntryBeforeTheKnownOneIsTakenFirst) {
   std::array<KeyMapEntry, 4> entries{{{11, 1}, {0, 0}, {22, 2}, {0, 0}}};
   KeyMap map(entries);
-  EXPECT_TRUE(map.add(22, 9));
+  EXPECT_TRUE(map.add(22, 9, 0));
   EXPECT_EQ(entries[1].key_id, 22u);
   EXPECT_EQ(entries[1].handle, 9u);
   EXPECT_EQ(entries[2].handle, 2u) << "the later entry stays as it was";
@@ -37,9 +37,9 @@ TEST(KeyMapRules, AFreeEntryBeforeTheKnownOneIsTakenFirst) {
 TEST(KeyMapRules, AFullMapRefusesANewIdentifierButUpdatesAKnownOne) {
   std::vector<KeyMapEntry> entries(kKeyMapEntries);
   KeyMap map(entries);
-  for (uint32_t id = 1; id <= kKeyMapEntries; ++id) ASSERT_TRUE(map.add(id, id + 100));
-  EXPECT_FALSE(map.add(kKeyMapEntries + 1, 7)) << "the 1025th identifier";
-  EXPECT_TRUE(map.add(5, 7));
+  for (uint32_t id = 1; id <= kKeyMapEntries; ++id) ASSERT_TRUE(map.add(id, id + 100, 0));
+  EXPECT_FALSE(map.add(kKeyMapEntries + 1, 7, 0)) << "the 1025th identifier";
+  EXPECT_TRUE(map.add(5, 7, 0));
   EXPECT_EQ(map.handle_of(5), 7u);
   map.wipe();
   for (const KeyMapEntry& entry : entries) ASSERT_TRUE(entry.key_id == 0 && entry.handle == 0);
@@ -49,10 +49,31 @@ TEST(KeyMapRules, IdentifierZeroIsNotConfusedWithFreeEntries) {
   std::array<KeyMapEntry, 3> entries{};
   KeyMap map(entries);
   EXPECT_FALSE(map.holds(0));
-  EXPECT_FALSE(map.add(0, CK_INVALID_HANDLE)) << "handle 0 names no object";
-  EXPECT_TRUE(map.add(0, 5));
+  EXPECT_FALSE(map.add(0, CK_INVALID_HANDLE, 0)) << "handle 0 names no object";
+  EXPECT_TRUE(map.add(0, 5, 0));
   EXPECT_TRUE(map.holds(0));
   EXPECT_EQ(map.handle_of(0), 5u);
+}
+
+// A closing session takes only its own token's handles; an entry whose
+// owner is not known could be anybody's and goes too.
+TEST(KeyMapRules, ForgettingATokenClearsOnlyItsEntriesAndThoseOfNoKnownOwner) {
+  std::array<KeyMapEntry, 4> entries{{{11, 1}, {22, 2}, {33, 3}, {0, 0}}};
+  std::array<KeyOwner, 4> owners{{{7, 1}, {0, 1}, {0, 0}, {0, 0}}};
+  KeyMap map(entries, owners);
+  map.forget_token(7);
+  EXPECT_FALSE(map.holds(11));
+  EXPECT_EQ(map.handle_of(22), 2u) << "token 0's key stays";
+  EXPECT_FALSE(map.holds(33)) << "no known owner";
+  EXPECT_TRUE(map.add(44, 4, 7));
+  EXPECT_EQ(owners[0].token, 7u) << "the freed entry is taken with its owner";
+  map.forget_token(0);
+  EXPECT_EQ(map.handle_of(44), 4u);
+  EXPECT_FALSE(map.holds(22));
+
+  KeyMap without_owners(entries);
+  without_owners.forget_token(5);
+  EXPECT_FALSE(without_owners.holds(44)) << "no owners at all: every entry goes";
 }
 
 TEST(KeyIdentifier, SumsTheEleventhPowersOfTheSignedBytes) {

@@ -38,14 +38,46 @@ TEST(SessionState, EveryTokenStartsWithoutASession) {
   EXPECT_EQ(ZYPGetSessionState(0x12345678), 1);
 }
 
+bool wait_for_state(int token, int expected) {
+  for (int i = 0; i < 500; ++i) {
+    if (ZYPGetSessionState(token) == expected) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  return false;
+}
+
 TEST(SessionState, StateSetInOneProcessIsReadInAnother) {
-  ASSERT_EQ(run_probe({"set", "0", "0"}), 0);
-  EXPECT_EQ(ZYPGetSessionState(0), 0);
-  EXPECT_EQ(ZYPGetSessionState(-1), 0);  // the primary token is slot 0 by default
+  ASSERT_EQ(ZYPSetSessionState(0, 0), 0);
+  EXPECT_EQ(run_probe({"get", "0"}), 0);
+  EXPECT_EQ(run_probe({"get", "-1"}), 0);  // the primary token is slot 0 by default
   ASSERT_EQ(ZYPSetSessionState(2, 5), 0);
   EXPECT_EQ(run_probe({"get", "2"}), 5);
   ASSERT_EQ(run_probe({"set", "2", "1"}), 0);
   EXPECT_EQ(ZYPGetSessionState(2), 1);
+  ASSERT_EQ(run_probe({"set", "3", "7"}), 0);
+  EXPECT_EQ(ZYPGetSessionState(3), 7) << "only an open state goes with the process that set it";
+  ASSERT_EQ(ZYPSetSessionState(0, 1), 0);
+}
+
+// The process that opened a session is killed while this one keeps the
+// library loaded: its session went with it, so the token reads as without a
+// session (already while the killed process is a zombie), and opening asks
+// the client library again instead of answering "open" with nothing behind it.
+TEST(SessionState, AnOpenStateEndsWithTheProcessThatSetIt) {
+  ASSERT_EQ(ZYPSetSessionState(0, 1), 0);
+  pid_t child = 0;
+  ASSERT_EQ(zyp::platform::spawn_program(probe_path(), {"open", "0"}, false, &child), 0);
+  ASSERT_TRUE(wait_for_state(0, 0));
+  EXPECT_EQ(ZYPGetSessionState(-1), 0);
+  kill(child, SIGKILL);
+  EXPECT_TRUE(wait_for_state(0, 1));
+  waitpid(child, nullptr, 0);
+  EXPECT_EQ(ZYPGetSessionState(-1), 1);
+  EXPECT_NE(ZYPOpenTokenSession(), 0) << "no server here: nothing can be open";
+
+  ASSERT_EQ(ZYPSetSessionState(0, 0), 0);  // a live process opens again
+  EXPECT_EQ(ZYPGetSessionState(0), 0);
+  ASSERT_EQ(ZYPSetSessionState(0, 1), 0);
 }
 
 TEST(PrimaryToken, FollowsTheConfiguredTokenModule) {
