@@ -126,6 +126,8 @@ using namespace zyp::softtok;
 
 ZYP_API CK_RV C_Initialize(CK_VOID_PTR) { return guarded([] { return initialise_cryptoki(); }); }
 
+// Ends this process's use of the module; sessions stay open. Other
+// processes that initialised it keep it initialised.
 ZYP_API CK_RV C_Finalize(CK_VOID_PTR) {
   return with_module([](Module&) {
     finalise_cryptoki();

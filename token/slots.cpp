@@ -10,29 +10,46 @@
 #include <thread>
 
 #include "platform/drives.h"
+#include "platform/object_files.h"
 #include "platform/shared_memory.h"
 
 namespace zyp::softtok {
 namespace {
 
 constexpr char kSharedAreaName[] = "SOFTTOK_SHARED";
+constexpr char kUsersSuffix[] = ".users";
 constexpr std::string_view kManufacturer = "Fenwarild Inc(tm)";
 constexpr CK_VERSION kHardwareVersion{0, 0};
 constexpr CK_VERSION kFirmwareVersion{1, 1};
 
 enum TablesState : uint32_t { kTablesEmpty = 0, kTablesFilling = 1, kTablesReady = 2 };
 constexpr int kFillWaitTries = 1000;
+constexpr size_t kMaxUsers = 128;
+
+// A process that uses the module: it has initialised it or holds sessions.
+// The module counts as initialised while any of them has initialised it, and
+// a token's session counts are the sums over them. A process is known by its
+// id and start time, so an entry whose process is gone (killed, or exited
+// without finalising) stops counting, also when its id is reused.
+struct ProcessUse {
+  int32_t pid;  // 0: a free entry
+  uint32_t initialised;
+  uint64_t start_time;
+  uint32_t sessions[kSlotCount];
+  uint32_t rw_sessions[kSlotCount];
+};
 
 // The block is zeroed when no live process has it attached; the first
-// process to find the tables empty fills them and publishes them last.
+// process to find the tables empty fills them and publishes them last. The
+// session counts in `tokens` stay zero: the live ones are in `users`.
 struct SharedArea {
   uint32_t tables_state;
-  uint32_t initialised;
   uint32_t attach_count;
   uint32_t slot_events[kSlotCount];
   CK_SLOT_INFO slots[kSlotCount];
   CK_TOKEN_INFO tokens[kSlotCount];
   CK_MECHANISM_TYPE mechanisms[kSlotCount][kMechanismsPerSlot];
+  ProcessUse users[kMaxUsers];
 };
 
 struct SlotRow {
@@ -90,9 +107,20 @@ constexpr MechanismRow kMechanismRows[] = {
     {CKM_SHA_1, {0, 0, CKF_DIGEST}},
 };
 
-platform::SharedBlock<SharedArea>* g_block = nullptr;
+struct Attachment {
+  explicit Attachment(std::string users) : block(kSharedAreaName), users_path(std::move(users)) {}
+  platform::SharedBlock<SharedArea> block;
+  std::string users_path;  // the object whose guard locks `users`
+};
 
-SharedArea* area() { return g_block ? g_block->get() : nullptr; }
+Attachment* g_attachment = nullptr;
+
+// This process while it has the module initialised: the one test that every
+// call makes needs neither the lock nor the process table then. A forked
+// child has another id, so it does not inherit its parent's initialisation.
+std::atomic<pid_t> g_initialised_by{0};
+
+SharedArea* area() { return g_attachment ? g_attachment->block.get() : nullptr; }
 
 template <class T>
 std::atomic_ref<T> atomic(T& value) {
@@ -155,25 +183,83 @@ void make_tables_ready(SharedArea& shared) {
   }
 }
 
-// Decrements a counter unless it is already zero.
-bool decrement_if_positive(CK_ULONG& counter) {
-  auto count = atomic(counter);
-  CK_ULONG value = count.load();
-  while (value != 0) {
-    if (count.compare_exchange_weak(value, value - 1)) return true;
+using platform::objects::ProcessIdentity;
+
+bool same_process(const ProcessUse& use, const ProcessIdentity& process) {
+  return use.pid == process.pid && use.start_time == process.start_time;
+}
+
+bool in_use(const ProcessUse& use) {
+  if (use.initialised) return true;
+  for (CK_SLOT_ID slot = 0; slot < kSlotCount; ++slot) {
+    if (use.sessions[slot] || use.rw_sessions[slot]) return true;
   }
   return false;
 }
 
-// Increments a counter while the result stays within `limit`.
-bool increment_within(CK_ULONG& counter, CK_ULONG limit) {
-  auto count = atomic(counter);
-  CK_ULONG value = count.load();
-  while (value + 1 <= limit) {
-    if (count.compare_exchange_weak(value, value + 1)) return true;
+// The process table, locked against every other process and thread for as
+// long as the object lives (the kernel drops the lock of a holder that dies),
+// with the entries of processes that are gone already freed.
+class LockedUsers {
+ public:
+  LockedUsers() : shared_(area()) {
+    if (!shared_) return;
+    lock_.emplace(g_attachment->users_path, nullptr);
+    if (!*lock_) return;
+    self_ = platform::objects::current_process();
+    if (!self_) return;
+    for (ProcessUse& use : shared_->users) {
+      if (use.pid == 0) continue;
+      if (same_process(use, *self_)) {
+        mine_ = &use;
+      } else if (!platform::objects::is_running({use.pid, use.start_time})) {
+        use = ProcessUse{};
+      }
+    }
   }
-  return false;
-}
+
+  bool ready() const { return self_.has_value(); }
+  pid_t self() const { return self_->pid; }
+
+  // This process's entry; a new one when `make`. Null when it has none, or
+  // when the table is full.
+  ProcessUse* mine(bool make) {
+    if (mine_ || !make) return mine_;
+    for (ProcessUse& use : shared_->users) {
+      if (use.pid != 0) continue;
+      use = ProcessUse{self_->pid, 0, self_->start_time, {}, {}};
+      mine_ = &use;
+      break;
+    }
+    return mine_;
+  }
+
+  // Frees this process's entry once it neither has the module initialised
+  // nor holds sessions.
+  void forget_unused() {
+    if (mine_ && !in_use(*mine_)) *mine_ = ProcessUse{};
+  }
+
+  bool anyone_initialised() const {
+    return std::any_of(std::begin(shared_->users), std::end(shared_->users),
+                       [](const ProcessUse& use) { return use.pid != 0 && use.initialised; });
+  }
+
+  CK_ULONG sessions(CK_SLOT_ID slot) const { return total(&ProcessUse::sessions, slot); }
+  CK_ULONG rw_sessions(CK_SLOT_ID slot) const { return total(&ProcessUse::rw_sessions, slot); }
+
+ private:
+  CK_ULONG total(uint32_t (ProcessUse::*counts)[kSlotCount], CK_SLOT_ID slot) const {
+    CK_ULONG sum = 0;
+    for (const ProcessUse& use : shared_->users) sum += (use.*counts)[slot];
+    return sum;
+  }
+
+  SharedArea* shared_;
+  std::optional<platform::objects::ObjectGuard> lock_;
+  std::optional<ProcessIdentity> self_;
+  ProcessUse* mine_ = nullptr;
+};
 
 void update_floppy_presence(SharedArea& shared) {
   bool present = platform::key_disk_present();
@@ -187,35 +273,58 @@ void update_floppy_presence(SharedArea& shared) {
 }  // namespace
 
 void attach_shared_area() {
-  if (g_block) return;
-  auto block = std::make_unique<platform::SharedBlock<SharedArea>>(kSharedAreaName);
-  if (!block->attached()) return;
-  make_tables_ready(*block->get());
-  atomic(block->get()->attach_count).fetch_add(1);
-  g_block = block.release();
+  if (g_attachment) return;
+  auto users_path = platform::objects::object_file(kSharedAreaName, kUsersSuffix, nullptr);
+  if (!users_path) return;
+  auto attachment = std::make_unique<Attachment>(std::move(*users_path));
+  if (!attachment->block.attached()) return;
+  make_tables_ready(*attachment->block.get());
+  atomic(attachment->block->attach_count).fetch_add(1);
+  g_attachment = attachment.release();
 }
 
 void detach_shared_area() {
-  if (!g_block) return;
-  atomic(g_block->get()->attach_count).fetch_sub(1);
-  delete g_block;
-  g_block = nullptr;
+  if (!g_attachment) return;
+  {
+    LockedUsers users;
+    if (ProcessUse* mine = users.ready() ? users.mine(false) : nullptr) *mine = ProcessUse{};
+  }
+  g_initialised_by.store(0);
+  atomic(g_attachment->block->attach_count).fetch_sub(1);
+  delete g_attachment;
+  g_attachment = nullptr;
 }
 
 bool cryptoki_initialised() {
-  SharedArea* shared = area();
-  return shared && atomic(shared->initialised).load() != 0;
+  pid_t by = g_initialised_by.load();
+  if (by != 0 && by == platform::objects::current_pid()) return true;
+  LockedUsers users;
+  return users.ready() && users.anyone_initialised();
 }
 
 CK_RV initialise_cryptoki() {
-  SharedArea* shared = area();
-  if (!shared) return CKR_GENERAL_ERROR;
-  uint32_t expected = 0;
-  return atomic(shared->initialised).compare_exchange_strong(expected, 1) ? CKR_OK : CKR_CRYPTOKI_ALREADY_INITIALIZED;
+  LockedUsers users;
+  if (!users.ready()) return CKR_GENERAL_ERROR;
+  ProcessUse* mine = users.mine(true);
+  if (!mine) return CKR_HOST_MEMORY;
+  if (mine->initialised) return CKR_CRYPTOKI_ALREADY_INITIALIZED;
+  // A process that finds the module initialised by another is told so, and
+  // counts as a user of its own from now on.
+  bool already = users.anyone_initialised();
+  mine->initialised = 1;
+  g_initialised_by.store(users.self());
+  return already ? CKR_CRYPTOKI_ALREADY_INITIALIZED : CKR_OK;
 }
 
 void finalise_cryptoki() {
-  if (SharedArea* shared = area()) atomic(shared->initialised).store(0);
+  LockedUsers users;
+  if (!users.ready()) return;
+  pid_t self = users.self();
+  g_initialised_by.compare_exchange_strong(self, 0);
+  if (ProcessUse* mine = users.mine(false)) {
+    mine->initialised = 0;
+    users.forget_unused();
+  }
 }
 
 bool token_present(CK_SLOT_ID slot) {
@@ -240,10 +349,11 @@ void get_slot_info(CK_SLOT_ID slot, CK_SLOT_INFO& info) {
 
 CK_RV get_token_info(CK_SLOT_ID slot, CK_TOKEN_INFO& info) {
   if (!token_present(slot)) return CKR_TOKEN_NOT_PRESENT;
-  CK_TOKEN_INFO& shared = area()->tokens[slot];
-  info = shared;
-  info.ulSessionCount = atomic(shared.ulSessionCount).load();
-  info.ulRwSessionCount = atomic(shared.ulRwSessionCount).load();
+  LockedUsers users;
+  if (!users.ready()) return CKR_GENERAL_ERROR;
+  info = area()->tokens[slot];
+  info.ulSessionCount = users.sessions(slot);
+  info.ulRwSessionCount = users.rw_sessions(slot);
   return CKR_OK;
 }
 
@@ -266,21 +376,35 @@ const CK_MECHANISM_INFO* mechanism_info(CK_MECHANISM_TYPE type) {
 }
 
 CK_RV reserve_session(CK_SLOT_ID slot, bool read_write) {
-  CK_TOKEN_INFO& token = area()->tokens[slot];
+  LockedUsers users;
+  if (!users.ready()) return CKR_GENERAL_ERROR;
+  const CK_TOKEN_INFO& token = area()->tokens[slot];
   if (read_write) {
-    return increment_within(token.ulRwSessionCount, token.ulMaxRwSessionCount) ? CKR_OK : CKR_SESSION_COUNT;
+    if (users.rw_sessions(slot) + 1 > token.ulMaxRwSessionCount) return CKR_SESSION_COUNT;
+  } else {
+    if (users.sessions(slot) + 1 > token.ulMaxSessionCount) return CKR_SESSION_COUNT;
+    if (users.rw_sessions(slot) != 0) return CKR_SESSION_READ_WRITE_SO_EXISTS;
   }
-  if (atomic(token.ulSessionCount).load() + 1 > token.ulMaxSessionCount) return CKR_SESSION_COUNT;
-  if (atomic(token.ulRwSessionCount).load() != 0) return CKR_SESSION_READ_WRITE_SO_EXISTS;
-  return increment_within(token.ulSessionCount, token.ulMaxSessionCount) ? CKR_OK : CKR_SESSION_COUNT;
+  ProcessUse* mine = users.mine(true);
+  if (!mine) return CKR_HOST_MEMORY;
+  ++(read_write ? mine->rw_sessions : mine->sessions)[slot];
+  return CKR_OK;
 }
 
-void release_session(CK_SLOT_ID slot, bool read_write) {
-  SharedArea* shared = area();
-  if (!shared) return;
-  CK_TOKEN_INFO& token = shared->tokens[slot];
-  if (read_write && decrement_if_positive(token.ulRwSessionCount)) return;
-  decrement_if_positive(token.ulSessionCount);
+void release_session(CK_SLOT_ID slot, bool read_write) noexcept {
+  try {
+    LockedUsers users;
+    ProcessUse* mine = users.ready() ? users.mine(false) : nullptr;
+    if (!mine) return;
+    if (read_write && mine->rw_sessions[slot] != 0) {
+      --mine->rw_sessions[slot];
+    } else if (mine->sessions[slot] != 0) {
+      --mine->sessions[slot];
+    }
+    users.forget_unused();
+  } catch (...) {
+    // Without the lock the count stays with this process until it goes.
+  }
 }
 
 std::optional<CK_SLOT_ID> pending_slot_event() {

@@ -3,6 +3,11 @@
 //   softtok_probe MODULE initialize     prints the C_Initialize result (hex)
 //   softtok_probe MODULE labels PIN     logs in on slot 0 and prints the
 //                                       label of every object, one a line
+//   softtok_probe MODULE visit          prints the C_Initialize result and
+//                                       the C_GetTokenInfo(0) result (hex)
+//                                       and R/W session count, then calls
+//                                       C_Finalize whatever C_Initialize
+//                                       answered, as pkcs11-tool does
 #include <dlfcn.h>
 
 #include <cstdio>
@@ -49,6 +54,13 @@ int main(int argc, char** argv) {
   CK_FUNCTION_LIST* p11 = load(argv[1]);
   if (!p11) return 1;
   CK_RV rv = p11->C_Initialize(nullptr);
+  if (std::strcmp(argv[2], "visit") == 0) {
+    CK_TOKEN_INFO token{};
+    CK_RV info = p11->C_GetTokenInfo(0, &token);
+    std::printf("%lx %lx %lu\n", rv, info, token.ulRwSessionCount);
+    p11->C_Finalize(nullptr);
+    return 0;
+  }
   if (std::strcmp(argv[2], "initialize") == 0) {
     std::printf("%lx\n", rv);
     if (rv == CKR_OK) p11->C_Finalize(nullptr);

@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <climits>
+#include <cstdio>
 #include <cstring>
 #include <list>
 #include <string>
@@ -33,6 +34,19 @@ inline std::string store_file() { return zyp::platform::machine_dir() + "/data/a
 inline Bytes read_bytes(const std::string& path) {
   auto text = zyp::platform::read_whole_file(path);
   return text ? Bytes(text->begin(), text->end()) : Bytes{};
+}
+
+// What the probe program (softtok_probe.cpp), a second process that loads
+// the module, prints; its exit status when that is not 0.
+inline std::string run_probe(const std::string& arguments) {
+  std::string command = probe_path() + " " + module_path() + " " + arguments;
+  FILE* pipe = popen(command.c_str(), "r");
+  if (!pipe) return "popen failed";
+  std::string output;
+  char buffer[256];
+  while (fgets(buffer, sizeof buffer, pipe)) output += buffer;
+  int status = pclose(pipe);
+  return status == 0 ? output : "exit status " + std::to_string(status);
 }
 
 inline Bytes text_bytes(std::string_view text) { return Bytes(text.begin(), text.end()); }

@@ -1,9 +1,11 @@
 // The module frame: function list, information calls, slots and tokens,
 // mechanisms, sessions, login and the PIN.
+#include <csignal>
 #include <string>
 
 #include "platform/drives.h"
 #include "platform/registry.h"
+#include "platform/tests/child_process.h"
 #include "testsupport/test_env.h"
 #include "token/tests/softtok_test_util.h"
 
@@ -271,6 +273,67 @@ TEST_F(Frame, InitialisedFlagIsSharedWithOtherProcesses) {
   ASSERT_EQ(p11->C_Finalize(nullptr), CKR_OK);
   EXPECT_EQ(zyp::testing::run_in_child(initialise_in_child, p11), 0);
   ASSERT_EQ(p11->C_Initialize(nullptr), CKR_OK);
+}
+
+// Another process that initialises and finalises, as pkcs11-tool does while
+// the provider server works, ends only its own use of the module. It is
+// told that the module was already initialised and goes on using it.
+TEST_F(Frame, AnotherProcessFinalisingLeavesThisOneWorking) {
+  CK_SESSION_HANDLE session = logged_in_session();
+  for (int visit = 0; visit < 2; ++visit) EXPECT_EQ(run_probe("visit"), "191 0 1\n");
+  CK_SESSION_INFO info{};
+  ASSERT_EQ(p11->C_GetSessionInfo(session, &info), CKR_OK);
+  EXPECT_EQ(info.state, CKS_RW_USER_FUNCTIONS);
+  EXPECT_EQ(find(session, Template{}).size(), 0u);
+  EXPECT_EQ(p11->C_Initialize(nullptr), CKR_CRYPTOKI_ALREADY_INITIALIZED);
+
+  // With this process finalised the module is free again for the next one.
+  ASSERT_EQ(p11->C_CloseSession(session), CKR_OK);
+  ASSERT_EQ(p11->C_Finalize(nullptr), CKR_OK);
+  EXPECT_EQ(run_probe("visit"), "0 0 0\n");
+  EXPECT_EQ(p11->C_Initialize(nullptr), CKR_OK);
+}
+
+// A process killed while it held slot 0's only read/write session, or while
+// it alone had the module initialised, leaves nothing behind.
+TEST_F(Frame, KilledProcessGivesBackItsSessionAndItsInitialisation) {
+  ASSERT_EQ(init_token(), CKR_OK);
+  struct Case {
+    const char* what;
+    bool finalise_first;  // this process leaves the initialisation to the child
+  };
+  for (const Case& c : {Case{"session", false}, Case{"initialisation", true}}) {
+    SCOPED_TRACE(c.what);
+    if (c.finalise_first) {
+      ASSERT_EQ(p11->C_Finalize(nullptr), CKR_OK);
+    }
+    CK_FUNCTION_LIST* module = p11;
+    zyp::testing::ChildProcess child([module](zyp::testing::ChildProcess& self) {
+      CK_RV initialised = module->C_Initialize(nullptr);
+      if (initialised != CKR_OK && initialised != CKR_CRYPTOKI_ALREADY_INITIALIZED) return 1;
+      CK_SESSION_HANDLE session = 0;
+      if (module->C_OpenSession(0, CKF_SERIAL_SESSION | CKF_RW_SESSION, nullptr, nullptr, &session) != CKR_OK)
+        return 2;
+      self.tell_parent();
+      zyp::testing::ChildProcess::hang();
+    });
+    ASSERT_EQ(child.hear_from_child(), 'r');
+    CK_SESSION_HANDLE session = 0;
+    EXPECT_EQ(open(session), CKR_SESSION_COUNT);
+    CK_TOKEN_INFO token{};
+    ASSERT_EQ(p11->C_GetTokenInfo(0, &token), CKR_OK);
+    EXPECT_EQ(token.ulRwSessionCount, 1u);
+    EXPECT_EQ(child.kill(), 128 + SIGKILL);
+
+    if (c.finalise_first) {
+      EXPECT_EQ(p11->C_GetTokenInfo(0, &token), CKR_CRYPTOKI_NOT_INITIALIZED);
+      ASSERT_EQ(p11->C_Initialize(nullptr), CKR_OK);
+    }
+    ASSERT_EQ(p11->C_GetTokenInfo(0, &token), CKR_OK);
+    EXPECT_EQ(token.ulRwSessionCount, 0u);
+    ASSERT_EQ(open(session), CKR_OK);
+    ASSERT_EQ(p11->C_CloseSession(session), CKR_OK);
+  }
 }
 
 TEST_F(Frame, UnsupportedCallsReportIt) {

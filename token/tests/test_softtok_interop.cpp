@@ -83,4 +83,24 @@ TEST(Interop, Pkcs11ToolListsInitialisesLogsInChangesPinAndHashes) {
                    0x80, 0x4c, 0x56, 0x4f}));
 }
 
+// pkcs11-tool finalises the module when it is done, also when it found it
+// initialised by another process (the provider server): the other process
+// keeps working, its session, login and objects included.
+class InteropWithAnotherUser : public TokenTest {};
+
+TEST_F(InteropWithAnotherUser, ListingSlotsTwiceLeavesTheLoggedInProcessWorking) {
+  if (access(kTool, X_OK) != 0) GTEST_SKIP() << "pkcs11-tool is not installed (Debian package opensc)";
+  CK_SESSION_HANDLE session = logged_in_session();
+  for (int run = 0; run < 2; ++run) {
+    ToolRun slots = pkcs11_tool("-L");
+    ASSERT_EQ(slots.status, 0) << slots.output;
+    EXPECT_TRUE(contains(slots.output, "Slot 0 (0x0): File")) << slots.output;
+  }
+  CK_SESSION_INFO info{};
+  ASSERT_EQ(p11->C_GetSessionInfo(session, &info), CKR_OK);
+  EXPECT_EQ(info.state, CKS_RW_USER_FUNCTIONS);
+  CK_MECHANISM sha1{CKM_SHA_1, nullptr, 0};
+  EXPECT_EQ(p11->C_DigestInit(session, &sha1), CKR_OK);
+}
+
 }  // namespace

@@ -49,17 +49,6 @@ std::set<std::string> folder_entries(const std::string& folder) {
   return names;
 }
 
-std::string run_probe(const std::string& arguments) {
-  std::string command = probe_path() + " " + module_path() + " " + arguments;
-  FILE* pipe = popen(command.c_str(), "r");
-  if (!pipe) return "popen failed";
-  std::string output;
-  char buffer[256];
-  while (fgets(buffer, sizeof buffer, pipe)) output += buffer;
-  int status = pclose(pipe);
-  return status == 0 ? output : "exit status " + std::to_string(status);
-}
-
 class Store : public TokenTest {};
 
 TEST_F(Store, InitTokenWritesTheSealedLayout) {
