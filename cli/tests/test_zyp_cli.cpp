@@ -321,6 +321,26 @@ TEST_F(ZypCli, AnUnknownAlgorithmIsNamedInTheError) {
   EXPECT_TRUE(contains(run.err, "no algorithm \"Rot13\"")) << run;
 }
 
+TEST_F(ZypCli, AMissingTokenModuleIsNamedInTheErrorAndInTheServersLog) {
+  std::string module = folder_ + "/gone/libsofttok.so";
+  ASSERT_TRUE(zyp::platform::write_file_atomically(
+      std::string(::getenv("ZYP_MACHINE_DIR")) + "/HKLM.reg",
+      "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Quillmarsh\\General]\n\"SOFTTOK\"=\"" + module + "\"\n"));
+  for (const std::vector<std::string>& args : {std::vector<std::string>{"keys", "list"}, {"token", "login"}}) {
+    Outcome run = zyp(args);
+    SCOPED_TRACE(args[0] + " " + args[1]);
+    EXPECT_EQ(run.exit_code, 1) << run;
+    EXPECT_EQ(line_count(run.err), 1u + contains(run.err, "started the provider server")) << run;
+    EXPECT_TRUE(contains(run.err, "the provider cannot load the token module \"" + module + "\" (code 20)")) << run;
+    EXPECT_FALSE(contains(run.err, "zyp token login")) << run;
+  }
+  std::string log = zyp::platform::read_whole_file(std::string(::getenv("ZYP_RUNTIME_DIR")) + "/zypserver.log")
+                        .value_or("(no log)");
+  EXPECT_TRUE(contains(log, "zypserver: the crypto provider is unusable: the token module \"" + module +
+                                "\" cannot be loaded: " + module))
+      << log;
+}
+
 // ---- With a logged-in session --------------------------------------------------
 
 constexpr char kPin[] = "4321";

@@ -9,9 +9,10 @@
  *
  * Every call returns a 32-bit result (ZYPCIP_* below). Almost every call
  * needs a logged-in session on the token and answers ZYPCIP_TOKEN_FAILED (8)
- * without one; when the library could not attach (the token module is missing
- * or refuses to give its function list), every call answers 8, except the
- * three calls that answer yes (1) or no (0), which answer no.
+ * without one. When the library could not attach (the token module is
+ * missing or refuses to give its function list), every call with a result
+ * code answers ZYPCIP_NO_TOKEN_MODULE (20), the calls that answer yes (1) or
+ * no (0) answer no, and ZYPGetProviderLoadError says why.
  *
  * Output buffers and lists follow one rule: a null buffer or list is taken to
  * hold nothing, whatever capacity comes with it. Null input data with a
@@ -36,6 +37,7 @@
 #define ZYPCIP_UNREACHABLE 16       /* client library only: no server */
 #define ZYPCIP_UNKNOWN_KEY 17
 #define ZYPCIP_KEY_EXISTS 19
+#define ZYPCIP_NO_TOKEN_MODULE 20   /* the provider could not load its token module */
 
 /* ---- Algorithm types ---------------------------------------------------- */
 #define ZYPCIP_TYPE_ENCRYPTION 1 /* CKF_ENCRYPT and CKF_DECRYPT */
@@ -106,6 +108,12 @@ ZYP_API int ZYPCIPSetCheckPresence(int32_t flag);
 ZYP_API int ZYPCIPSetInactivityTime(uint32_t seconds);
 /* Turns the inactivity watcher off; the value is not used. */
 ZYP_API int ZYPCIPSetInactivity(int32_t value);
+
+/* 1 when this process's load of the library could not attach the token
+ * module: `text` (room for `size` bytes) then says which module, its path and
+ * why, zero-terminated and cut to fit. 0 when the provider is attached. Not
+ * forwarded by the client library: the server writes it to its log. */
+ZYP_API int ZYPGetProviderLoadError(char* text, uint32_t size);
 
 /* Wipes the key map and closes the token's session, if any. Always 0. */
 ZYP_API int ZYPCIPCloseSession(uint32_t token);
