@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <climits>
+#include <cstdio>
 #include <cstring>
 #include <string>
 #include <string_view>
@@ -63,6 +64,7 @@ enum Text : uint32_t {
   kInitialisationFailed = 9,
   kOtherToken = 10,
   kPinLocked = 11,
+  kNoSessionOpens = 19,
 };
 
 constexpr int kCentreOverOwner = 1;
@@ -150,11 +152,14 @@ void give_up_login_session(Provider& p, uint32_t token) {
 }
 
 // Bad-attempt counter: a pause of 2^(n-3) seconds once n logins in a row
-// failed, n >= 3. The exponent is capped so that the pause fits the host's
-// millisecond count.
+// failed, n >= 3, up to 256 s. The pause runs inside a request of the
+// server, which holds every other client of the server until it ends (one
+// request at a time under one system-wide mutex), so it is kept to minutes.
+constexpr int kLongestPauseExponent = 8;
+
 uint32_t bad_attempt_pause_ms(int failures) {
   if (failures < kFreeAttempts) return 0;
-  int exponent = std::min(failures - kFreeAttempts, 22);
+  int exponent = std::min(failures - kFreeAttempts, kLongestPauseExponent);
   return (1u << exponent) * 1000u;
 }
 
@@ -373,7 +378,8 @@ class PinDialog final : public ProviderDialog {
     });
     if (begun == Start::OpenFailed) {
       ZYPTrace(kTraceFailure, "C_OpenSession failed: 0x%X", hex(rv));
-      return offer_initialisation(window);
+      if (never_set_up(rv)) return offer_initialisation(window);
+      return refuse_opening(window, rv);
     }
     if (begun != Start::Opened) return;
 
@@ -388,12 +394,34 @@ class PinDialog final : public ProviderDialog {
     window.set_focus(kPinEdit);
   }
 
-  // A token on which no session opens has never been set up: offer to
-  // initialise it, then log in with the PIN chosen for it.
+  // Only a token that says it was never set up is offered the
+  // initialisation, which wipes whatever the token holds: the software token
+  // answers C_OpenSession with CKR_TOKEN_NOT_RECOGNIZED when it has no key
+  // store; other modules report it by CKF_TOKEN_INITIALIZED. Any other
+  // failure (the token busy in another program, a device error) is no
+  // reason to wipe it.
+  bool never_set_up(CK_RV open_failure) {
+    return locked(provider_, [&](Provider& p) {
+      if (p.software_token()) return open_failure == CKR_TOKEN_NOT_RECOGNIZED;
+      CK_TOKEN_INFO info{};
+      return p.p11().C_GetTokenInfo(token_, &info) == CKR_OK && !(info.flags & CKF_TOKEN_INITIALIZED);
+    });
+  }
+
+  void refuse_opening(ui::Window& window, CK_RV rv) {
+    char code[48];
+    std::snprintf(code, sizeof code, " (PKCS #11 error 0x%X)", hex(rv));
+    ui::host().message_box(text(kNoSessionOpens) + code, product_name(), ui::kMbOk | ui::kMbIconError, &window);
+    release_own_record();
+    window.end(kDialogCancelled);
+  }
+
+  // A token that was never set up: offer to initialise it (No unless the
+  // user says Yes, since it destroys what the token may hold), then log in
+  // with the PIN chosen for it.
   void offer_initialisation(ui::Window& window) {
-    char product[128] = {};
-    ZYPGetProductName(product, sizeof product);
-    int answer = ui::host().message_box(text(kOfferInitialisation), product, ui::kMbYesNo, &window);
+    int answer = ui::host().message_box(text(kOfferInitialisation), product_name(),
+                                        ui::kMbYesNo | ui::kMbIconWarning | ui::kMbDefButton2, &window);
     if (answer != ui::kIdYes) {
       release_own_record();
       window.end(kDialogCancelled);
@@ -455,6 +483,12 @@ class PinDialog final : public ProviderDialog {
     window.kill_timer(kPresenceTimer);
     ZYPSetSessionState(static_cast<int>(token_), kStateNoSession);
     window.end(kDialogCancelled);
+  }
+
+  static std::string product_name() {
+    char product[128] = {};
+    ZYPGetProductName(product, sizeof product);
+    return product;
   }
 
   bool has_record() { return locked(provider_, [&](Provider& p) { return record_of(p, token_) != nullptr; }); }

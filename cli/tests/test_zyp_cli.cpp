@@ -341,6 +341,22 @@ TEST_F(ZypCli, AMissingTokenModuleIsNamedInTheErrorAndInTheServersLog) {
       << log;
 }
 
+// Initialising the token wipes it: without a user the question is answered No.
+TEST_F(ZypCli, WithoutAUserANeverSetUpTokenIsNotInitialised) {
+  std::string transcript = folder_ + "/transcript";
+  ::setenv("ZYP_UI", "none", 1);
+  ::setenv("ZYP_UI_TRANSCRIPT", transcript.c_str(), 1);
+  Outcome login = zyp({"token", "login"});
+  ::unsetenv("ZYP_UI_TRANSCRIPT");
+  EXPECT_EQ(login.exit_code, 1) << login;
+  std::string shown = zyp::platform::read_whole_file(transcript).value_or("");
+  EXPECT_TRUE(contains(shown, "it has never been set up")) << shown;
+  EXPECT_TRUE(contains(shown, " -> 7\n")) << shown;
+  EXPECT_FALSE(contains(shown, "dialog 139")) << shown;
+  struct stat store {};
+  EXPECT_NE(::stat((std::string(::getenv("ZYP_MACHINE_DIR")) + "/data/ambrel.ksl").c_str(), &store), 0);
+}
+
 // ---- With a logged-in session --------------------------------------------------
 
 constexpr char kPin[] = "4321";

@@ -126,8 +126,12 @@ ZYP_API int ZYPCIPCloseSessionEx(uint32_t token);
  * PIN dialog, the initialisation of a token that was never set up, and the
  * PIN change. One dialog runs at a time in a process; a second caller waits.
  * After three failed logins in a row each further failure makes the user
- * wait, 1 s at the fourth, doubling each time (the count is the user's
- * "Private"/"BadAuth" value; token 2 neither waits nor counts). */
+ * wait, 1 s at the fourth, doubling each time up to 256 s (the count is the
+ * user's "Private"/"BadAuth" value; token 2 neither waits nor counts).
+ * Initialisation, which wipes the token, is offered only for a token that
+ * reports that it was never set up, and is asked with No as the default
+ * answer; when no session opens for another reason, an error message says
+ * so and nothing is changed. */
 
 /* 1 when a new session was opened and logged in; 0 when a usable session
  * existed already (nothing is shown then), the user cancelled, or the login
