@@ -170,6 +170,25 @@ void count_failed_login(uint32_t token) {
   ZYPWriteUSProfileInt(kBadAttemptSection, kBadAttemptValue, failures < INT_MAX ? failures + 1 : failures);
 }
 
+// C_SetPIN refused the current PIN. The software token then locks its key
+// store until the next successful C_Login or C_SetPIN: the session stays
+// logged in, but every change of a key fails.
+bool current_pin_refused(CK_RV rv) { return rv == CKR_PIN_INCORRECT || rv == CKR_PIN_LOCKED; }
+
+// After a PIN change given up on a refused current PIN the software token's
+// session cannot change keys any more (see above), and the provider does not
+// keep the user's PIN to log in again: the session is closed, so that the
+// token's state says "no session" and the next use asks for the PIN. Other
+// modules keep a working session after a refused PIN.
+void close_after_refused_pin(Provider& p, uint32_t token) {
+  if (!p.software_token()) return;
+  ZYPTrace(kTraceFailure, "PIN change given up after a refused current PIN: session of token %X closed", token);
+  locked(p, [&](Provider& provider) {
+    provider.key_map().wipe();
+    close_token_session(provider, token);
+  });
+}
+
 uint32_t failure_text(CK_RV rv, uint32_t otherwise) {
   if (rv == CKR_PIN_INCORRECT) return kWrongPin;
   if (rv == CKR_PIN_LOCKED) return kPinLocked;
@@ -555,6 +574,7 @@ class PinChangeDialog final : public ProviderDialog {
         }
       });
     }
+    current_pin_refused_ = current_pin_refused(rv);
     if (rv != CKR_OK) {
       ZYPTrace(kTraceFailure, "C_SetPIN failed: 0x%X", hex(rv));
       return refuse(window, kEdits, failure_text(rv, kChangeFailed));
@@ -562,6 +582,13 @@ class PinChangeDialog final : public ProviderDialog {
     window.kill_timer(kSessionStateTimer);
     window.end(kDialogDone);
   }
+
+ public:
+  // The last attempt failed on the current PIN.
+  bool refused_current_pin() const { return current_pin_refused_; }
+
+ private:
+  bool current_pin_refused_ = false;
 
   bool session_open() const { return ZYPGetSessionState(static_cast<int>(token_)) == 0; }
 };
@@ -608,10 +635,13 @@ int change_secret(Provider& p, uint32_t token) {
   if (!has_session(p, token)) return 0;
   if (insertion_dialog(p, token) != kDialogDone) return 0;
   int result;
+  bool refused = false;
   do {
     PinChangeDialog dialog(p, token);
     result = show_dialog(p, kPinChangeDialog, dialog);
+    refused = dialog.refused_current_pin();
   } while (result != kDialogDone && result != kDialogCancelled && result != kSessionGone);
+  if (result != kDialogDone && refused) close_after_refused_pin(p, token);
   return result == kDialogDone ? 1 : 0;
 }
 
@@ -629,6 +659,7 @@ int change_secret_without_dialog(Provider& p, uint32_t token, const char* curren
                                    std::strlen(new_pin));
   });
   if (rv != CKR_OK) ZYPTrace(kTraceFailure, "C_SetPIN failed: 0x%X", hex(rv));
+  if (current_pin_refused(rv)) close_after_refused_pin(p, token);
   return rv == CKR_OK ? 1 : 0;
 }
 

@@ -141,7 +141,10 @@ ZYP_API int ZYPCIPOpenSession(uint32_t token);
 ZYP_API int ZYPCIPOpenSessionEx(uint32_t a, uint32_t b);
 /* Needs a usable session. 1 when the PIN was changed through the dialogs;
  * 0 when it was not (no session, cancelled, or the session closed while the
- * dialog was open). */
+ * dialog was open). On the software token, a change given up after the
+ * token refused the current PIN closes the session (the token locks its key
+ * store then), so that the next use asks for the PIN again;
+ * ZYPCIPChangeSecretEx likewise. */
 ZYP_API int ZYPCIPChangeSecret(uint32_t token);
 /* Without dialogs for the PINs (zero-terminated); the token must have a
  * session record and be inserted. 1 when the PIN was changed, else 0. */

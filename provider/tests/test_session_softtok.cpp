@@ -1,4 +1,4 @@
-// Session opening through the dialogs over the real software
+// Session opening and PIN change through the dialogs over the real software
 // token module and its key store, answered by scripts.
 #include <dlfcn.h>
 #include <sys/wait.h>
@@ -153,6 +153,44 @@ TEST_F(SofttokSession, ATokenNeverSetUpIsOfferedInitialisationWithNoAsTheDefault
   std::snprintf(expected, sizeof expected, "style 0x%X -> 7", style);
   EXPECT_TRUE(boxes[0].ends_with(expected)) << boxes[0];
   EXPECT_FALSE(platform::read_whole_file(store_file()).has_value()) << "no key store was made";
+}
+
+TEST_F(SofttokSession, AChangeGivenUpAfterAWrongCurrentPinLeavesNoHalfUsableSession) {
+  set_up_store_with_a_key();
+  script(
+      "dialog 105 set 1000 \"9999\"\ndialog 105 set 1001 \"5678\"\ndialog 105 set 1002 \"5678\"\n"
+      "dialog 105 click 1\ndialog 105 click 2\n");
+  EXPECT_EQ(ZYPCIPChangeSecret(kToken), 0);
+  EXPECT_TRUE(transcript_has("dialog 105 text 6 \"Wrong PIN. Type it again.\""));
+  EXPECT_EQ(ZYPGetSessionState(kToken), 1) << "the session is closed, and says so";
+  EXPECT_EQ(testing::session_of(kToken), 0u);
+  EXPECT_EQ(new_key("second"), 8);
+
+  // Logging in again with the unchanged PIN makes every key operation work.
+  ASSERT_EQ(testing::login(kToken, kPin), CKR_OK);
+  EXPECT_EQ(new_key("second"), 19) << "the first key is found again";
+  uint32_t key_id = 0;
+  EXPECT_EQ(ZYPCIPGenerateKeyFromSentence(kToken, CKM_DES_40_CBC, 1, "second", "another sentence", &key_id), 0);
+  EXPECT_EQ(ZYPCIPDeleteKey(kToken, key_id), 0);
+
+  // The same without dialogs.
+  EXPECT_EQ(ZYPCIPChangeSecretEx(kToken, "9999", "5678"), 0);
+  EXPECT_EQ(ZYPGetSessionState(kToken), 1);
+  EXPECT_EQ(testing::session_of(kToken), 0u);
+}
+
+TEST_F(SofttokSession, AWrongCurrentPinCorrectedInTheDialogKeepsTheSession) {
+  set_up_store_with_a_key();
+  script(
+      "dialog 105 set 1000 \"9999\"\ndialog 105 set 1001 \"5678\"\ndialog 105 set 1002 \"5678\"\n"
+      "dialog 105 click 1\n"
+      "dialog 105 set 1000 \"1234\"\ndialog 105 set 1001 \"5678\"\ndialog 105 set 1002 \"5678\"\n"
+      "dialog 105 click 1\n");
+  EXPECT_EQ(ZYPCIPChangeSecret(kToken), 1);
+  EXPECT_EQ(ZYPGetSessionState(kToken), 0);
+  uint32_t key_id = 0;
+  EXPECT_EQ(ZYPCIPGenerateKeyFromSentence(kToken, CKM_DES_40_CBC, 1, "second", "another sentence", &key_id), 0);
+  EXPECT_EQ(ZYPCIPDeleteKey(kToken, key_id), 0);
 }
 
 }  // namespace
