@@ -58,13 +58,12 @@ std::string self_program() {
   return std::string(path, static_cast<size_t>(size));
 }
 
-// The background server's messages go here (the runtime folder is private).
 // A refused runtime folder stops the start: no server could work without it.
 std::string server_log() {
   std::string error;
-  auto folder = platform::runtime_dir(&error);
-  if (!folder) fail("start the provider server", error);
-  return *folder + "/zypserver.log";
+  auto log = server_log_file(&error);
+  if (!log) fail("start the provider server", error);
+  return *log;
 }
 
 // This environment, with the ready descriptor's variable set.
@@ -197,6 +196,13 @@ void wait_until_keepers_ended() {
 }
 
 }  // namespace
+
+// The runtime folder is private to the user.
+std::optional<std::string> server_log_file(std::string* error) {
+  auto folder = platform::runtime_dir(error);
+  if (!folder) return std::nullopt;
+  return *folder + "/zypserver.log";
+}
 
 bool server_running() { return platform::NamedMutex::held_by_another_process(channel::kServerMutexName); }
 

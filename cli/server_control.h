@@ -14,6 +14,7 @@
 // dialogs can come from a script (ZYP_UI=script:FILE) but not from the
 // terminal; for terminal prompts keep the server in the foreground of a
 // terminal of its own.
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -25,6 +26,10 @@ namespace zyp::cli {
 bool server_running();
 // The calls of this process reach a server.
 bool server_reachable();
+
+// The file that a background server writes its messages to (in the runtime
+// folder); none when the runtime folder is refused.
+std::optional<std::string> server_log_file(std::string* error = nullptr);
 
 // Makes sure this process reaches a server, starting one in the background
 // when none runs (and saying so on stderr). Throws Failed("cannot WHAT: ...")

@@ -103,6 +103,9 @@ int run_token_passwd(const Invocation& invocation) {
     fail(what, "no logged-in session on " + token_text(token) + "; run `" + login_command(token) + "` first");
   int changed = ZYPCIPChangeSecret(token);
   if (changed == ZYPCIP_UNREACHABLE) fail_with_code(what, changed, token);
+  if (changed != 1 && !logged_in(token))
+    fail(what, "the PIN was not changed and the token's session is closed (a wrong current PIN closes it for "
+               "safety); run `" + login_command(token) + "` to log in again");
   if (changed != 1) fail(what, "the PIN change dialog was cancelled or the change failed");
   std::printf("%s: PIN changed\n", token_text(token).c_str());
   return kExitOk;

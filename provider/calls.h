@@ -22,14 +22,16 @@ inline constexpr int kBadSignature = 11;
 inline constexpr int kKeyMapFull = 15;
 inline constexpr int kUnknownKey = 17;
 inline constexpr int kKeyExists = 19;
+inline constexpr int kNoTokenModule = 20;
 
-// `unavailable` answers when the library is not attached or the call throws;
-// `no_memory` when memory runs out.
+// `unattached` answers when the library is not attached (its token module
+// could not be loaded), `failed` when the call throws, `no_memory` when
+// memory runs out.
 template <typename Body>
-int provider_call(int unavailable, int no_memory, Body&& body) noexcept {
-  return platform::guarded(unavailable, [&]() -> int {
+int provider_call(int unattached, int failed, int no_memory, Body&& body) noexcept {
+  return platform::guarded(failed, [&]() -> int {
     Provider* attached = provider();
-    if (!attached) return unavailable;
+    if (!attached) return unattached;
     std::lock_guard guard(attached->lock());
     try {
       return body(*attached);
@@ -39,16 +41,16 @@ int provider_call(int unavailable, int no_memory, Body&& body) noexcept {
   });
 }
 
-// Calls with result codes: 8 without the provider, 7 without memory.
+// Calls with result codes: 20 without the token module, 7 without memory.
 template <typename Body>
 int token_call(Body&& body) noexcept {
-  return provider_call(kTokenFailed, kNoMemory, static_cast<Body&&>(body));
+  return provider_call(kNoTokenModule, kTokenFailed, kNoMemory, static_cast<Body&&>(body));
 }
 
 // Calls that answer yes (1) or no (0): no, whatever goes wrong.
 template <typename Body>
 int yes_no_call(Body&& body) noexcept {
-  return provider_call(0, 0, static_cast<Body&&>(body));
+  return provider_call(0, 0, 0, static_cast<Body&&>(body));
 }
 
 }  // namespace zyp::prov

@@ -136,7 +136,9 @@ class CardCopy {
   bool target_may_be_overwritten() {
     uint8_t probe[kFirstRecordSize];
     if (card_.read_record(0, probe, sizeof probe) != 0) return true;
-    return ui::host().message_box(text(kTargetHoldsData), caption_, ui::kMbYesNo | ui::kMbTopmost) == ui::kIdYes;
+    // Copying over the card destroys what it holds: No unless the user says Yes.
+    return ui::host().message_box(text(kTargetHoldsData), caption_,
+                                  ui::kMbYesNo | ui::kMbIconWarning | ui::kMbDefButton2 | ui::kMbTopmost) == ui::kIdYes;
   }
 
   bool unlock_target(const uint8_t* target_serial) {

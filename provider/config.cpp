@@ -1,6 +1,10 @@
 // The configuration calls and the explicit session close.
 #include "provider/config.h"
 
+#include <algorithm>
+#include <cstring>
+#include <string>
+
 #include "provider/calls.h"
 #include "provider/sessions.h"
 #include "zyp/zypprof.h"
@@ -58,6 +62,20 @@ ZYP_API int ZYPCIPSetInactivity(int32_t /*value*/) {
   return token_call([](Provider& p) {
     p.shared().inactivity_enabled = 0;
     return kOk;
+  });
+}
+
+ZYP_API int ZYPGetProviderLoadError(char* text, uint32_t size) {
+  return zyp::platform::guarded(0, [&] {
+    if (provider()) return 0;
+    std::string reason = load_failure();
+    if (reason.empty()) reason = "the crypto provider is not attached";
+    if (text && size > 0) {
+      size_t length = std::min<size_t>(reason.size(), size - 1);
+      std::memcpy(text, reason.data(), length);
+      text[length] = '\0';
+    }
+    return 1;
   });
 }
 

@@ -1,6 +1,8 @@
 #include "provider/frame.h"
 
+#include <algorithm>
 #include <atomic>
+#include <cctype>
 #include <ctime>
 
 #include "platform/modules.h"
@@ -56,6 +58,32 @@ bool complete(const CK_FUNCTION_LIST& f) {
     if (!entry) return false;
   }
   return true;
+}
+
+// "the token module NAME (PATH)", the path where the suite would load it
+// from, so that a message about it says which file was meant.
+std::string describe_module(const char* name) {
+  std::string text = "the token module \"" + std::string(name) + "\"";
+  std::string file = platform::find_module(name).value_or(platform::linux_file_name(name));
+  if (file != name) text += " (" + file + ")";
+  return text;
+}
+
+// The file name's stem, upper-cased, holds "SOFTTOK" (libsofttok.so,
+// SOFTTOK.DLL and their variants).
+bool names_software_token(std::string_view name) {
+  std::string file = platform::linux_file_name(name);
+  std::string stem = file.substr(file.rfind('/') + 1);
+  std::transform(stem.begin(), stem.end(), stem.begin(), [](unsigned char c) { return std::toupper(c); });
+  return stem.find("SOFTTOK") != std::string::npos;
+}
+
+std::mutex g_load_failure_lock;
+std::string g_load_failure;
+
+void set_load_failure(std::string reason) {
+  std::lock_guard guard(g_load_failure_lock);
+  g_load_failure = std::move(reason);
 }
 
 }  // namespace
@@ -136,17 +164,26 @@ std::span<KeyOwner> Provider::key_owners() const {
 void Provider::remember_serial(const CK_UTF8CHAR (&serial)[16]) { std::copy(serial, serial + 16, serial_); }
 
 // The module named by "General"/"SOFTTOK": loaded, its function list taken.
-bool Provider::load_token_module() {
+bool Provider::load_token_module(std::string* reason) {
   char name[256] = {};
   ZYPGetProfileString("General", "SOFTTOK", "SOFTTOK.DLL", name, sizeof name);
-  module_ = platform::load_module(name);
-  if (!module_) return false;
+  software_token_ = names_software_token(name);
+  std::string error;
+  module_ = platform::load_module(name, &error);
+  if (!module_) {
+    *reason = describe_module(name) + " cannot be loaded: " + error;
+    return false;
+  }
   auto get_function_list =
       reinterpret_cast<CK_C_GetFunctionList>(platform::module_symbol(module_, "C_GetFunctionList"));
-  if (!get_function_list) return false;
+  if (!get_function_list) {
+    *reason = describe_module(name) + " is not a PKCS #11 module: it has no C_GetFunctionList";
+    return false;
+  }
   CK_FUNCTION_LIST_PTR functions = nullptr;
   if (get_function_list(&functions) != CKR_OK || !functions || !complete(*functions)) {
     ZYPTrace(kTraceLoad, "%s %s:C_GetFunctionList error", kLoadModule, name);
+    *reason = describe_module(name) + " refused to give a complete function list (C_GetFunctionList)";
     return false;
   }
   functions_ = functions;
@@ -183,6 +220,11 @@ void Provider::close_all_sessions() {
 
 Provider* provider() { return g_provider.load(); }
 
+std::string load_failure() {
+  std::lock_guard guard(g_load_failure_lock);
+  return g_load_failure;
+}
+
 uint32_t now_seconds() { return static_cast<uint32_t>(std::time(nullptr)); }
 
 bool attach_process() {
@@ -204,13 +246,23 @@ bool attach_process() {
   // Every process loads the module itself: its function list is an address
   // in this process. Only the first one's C_Initialize starts the module;
   // later ones find it started (modules with per-process state start here).
-  if (!p->load_token_module()) {
+  std::string reason;
+  bool loaded = false;
+  try {
+    loaded = p->load_token_module(&reason);
+  } catch (...) {
+    reason.clear();  // out of memory: the trace above is all there is
+  }
+  if (!loaded) {
     free_resources(p->resources_);
     p->unload_token_module();
     ZYPTrace(kTraceLoad, "%s ZYPLoadPKCSModule error", kDllMain);
+    ZYPTrace(kTraceLoad, "%s %s", kLoadModule, reason.c_str());
+    set_load_failure(std::move(reason));
     add_to_load_count(p->shared(), -1);
     return false;
   }
+  set_load_failure({});
   p->initialised_here_ = p->p11().C_Initialize(nullptr) == CKR_OK;
   if (p->first_) reload_config(p->shared());
   p->open_maps(p->first_);

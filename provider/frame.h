@@ -7,6 +7,7 @@
 #include <memory>
 #include <mutex>
 #include <span>
+#include <string>
 
 #include "platform/shared_memory.h"
 #include "provider/p11.h"
@@ -118,11 +119,17 @@ class Provider {
   // ties later insertion prompts to that token.
   void remember_serial(const CK_UTF8CHAR (&serial)[16]);
   std::span<const CK_UTF8CHAR, 16> remembered_serial() const { return std::span<const CK_UTF8CHAR, 16>(serial_); }
+  // The module is the suite's own software token, which tells a token that
+  // was never set up by CKR_TOKEN_NOT_RECOGNIZED and never reports
+  // CKF_TOKEN_INITIALIZED.
+  bool software_token() const { return software_token_; }
 
  private:
   friend bool attach_process();
   friend void detach_process();
-  bool load_token_module();
+  // Loads the module named by "General"/"SOFTTOK"; on failure *reason says
+  // which module (with its path) and why.
+  bool load_token_module(std::string* reason);
   void unload_token_module();
   void open_maps(bool first);
   void close_all_sessions();
@@ -136,6 +143,7 @@ class Provider {
   CK_FUNCTION_LIST* functions_ = nullptr;
   bool initialised_here_ = false;
   bool first_ = false;
+  bool software_token_ = false;
   CK_UTF8CHAR serial_[16] = {};
   std::mutex lock_;
   std::unique_ptr<Watchers> watchers_;
@@ -149,6 +157,10 @@ Provider* provider();
 // session. Both are idempotent.
 bool attach_process();
 void detach_process();
+
+// Why the last attach of this process was refused (the token module, its
+// path and the loader's reason); empty when it was not.
+std::string load_failure();
 
 // Seconds since 1970, as the 32-bit times of the context records.
 uint32_t now_seconds();

@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <climits>
+#include <cstdio>
 #include <cstring>
 #include <string>
 #include <string_view>
@@ -63,6 +64,7 @@ enum Text : uint32_t {
   kInitialisationFailed = 9,
   kOtherToken = 10,
   kPinLocked = 11,
+  kNoSessionOpens = 19,
 };
 
 constexpr int kCentreOverOwner = 1;
@@ -150,11 +152,14 @@ void give_up_login_session(Provider& p, uint32_t token) {
 }
 
 // Bad-attempt counter: a pause of 2^(n-3) seconds once n logins in a row
-// failed, n >= 3. The exponent is capped so that the pause fits the host's
-// millisecond count.
+// failed, n >= 3, up to 256 s. The pause runs inside a request of the
+// server, which holds every other client of the server until it ends (one
+// request at a time under one system-wide mutex), so it is kept to minutes.
+constexpr int kLongestPauseExponent = 8;
+
 uint32_t bad_attempt_pause_ms(int failures) {
   if (failures < kFreeAttempts) return 0;
-  int exponent = std::min(failures - kFreeAttempts, 22);
+  int exponent = std::min(failures - kFreeAttempts, kLongestPauseExponent);
   return (1u << exponent) * 1000u;
 }
 
@@ -163,6 +168,25 @@ void count_failed_login(uint32_t token) {
   int failures = ZYPGetUSProfileInt(kBadAttemptSection, kBadAttemptValue, 0);
   if (uint32_t pause = bad_attempt_pause_ms(failures)) ui::host().sleep(pause);
   ZYPWriteUSProfileInt(kBadAttemptSection, kBadAttemptValue, failures < INT_MAX ? failures + 1 : failures);
+}
+
+// C_SetPIN refused the current PIN. The software token then locks its key
+// store until the next successful C_Login or C_SetPIN: the session stays
+// logged in, but every change of a key fails.
+bool current_pin_refused(CK_RV rv) { return rv == CKR_PIN_INCORRECT || rv == CKR_PIN_LOCKED; }
+
+// After a PIN change given up on a refused current PIN the software token's
+// session cannot change keys any more (see above), and the provider does not
+// keep the user's PIN to log in again: the session is closed, so that the
+// token's state says "no session" and the next use asks for the PIN. Other
+// modules keep a working session after a refused PIN.
+void close_after_refused_pin(Provider& p, uint32_t token) {
+  if (!p.software_token()) return;
+  ZYPTrace(kTraceFailure, "PIN change given up after a refused current PIN: session of token %X closed", token);
+  locked(p, [&](Provider& provider) {
+    provider.key_map().wipe();
+    close_token_session(provider, token);
+  });
 }
 
 uint32_t failure_text(CK_RV rv, uint32_t otherwise) {
@@ -373,7 +397,8 @@ class PinDialog final : public ProviderDialog {
     });
     if (begun == Start::OpenFailed) {
       ZYPTrace(kTraceFailure, "C_OpenSession failed: 0x%X", hex(rv));
-      return offer_initialisation(window);
+      if (never_set_up(rv)) return offer_initialisation(window);
+      return refuse_opening(window, rv);
     }
     if (begun != Start::Opened) return;
 
@@ -388,12 +413,34 @@ class PinDialog final : public ProviderDialog {
     window.set_focus(kPinEdit);
   }
 
-  // A token on which no session opens has never been set up: offer to
-  // initialise it, then log in with the PIN chosen for it.
+  // Only a token that says it was never set up is offered the
+  // initialisation, which wipes whatever the token holds: the software token
+  // answers C_OpenSession with CKR_TOKEN_NOT_RECOGNIZED when it has no key
+  // store; other modules report it by CKF_TOKEN_INITIALIZED. Any other
+  // failure (the token busy in another program, a device error) is no
+  // reason to wipe it.
+  bool never_set_up(CK_RV open_failure) {
+    return locked(provider_, [&](Provider& p) {
+      if (p.software_token()) return open_failure == CKR_TOKEN_NOT_RECOGNIZED;
+      CK_TOKEN_INFO info{};
+      return p.p11().C_GetTokenInfo(token_, &info) == CKR_OK && !(info.flags & CKF_TOKEN_INITIALIZED);
+    });
+  }
+
+  void refuse_opening(ui::Window& window, CK_RV rv) {
+    char code[48];
+    std::snprintf(code, sizeof code, " (PKCS #11 error 0x%X)", hex(rv));
+    ui::host().message_box(text(kNoSessionOpens) + code, product_name(), ui::kMbOk | ui::kMbIconError, &window);
+    release_own_record();
+    window.end(kDialogCancelled);
+  }
+
+  // A token that was never set up: offer to initialise it (No unless the
+  // user says Yes, since it destroys what the token may hold), then log in
+  // with the PIN chosen for it.
   void offer_initialisation(ui::Window& window) {
-    char product[128] = {};
-    ZYPGetProductName(product, sizeof product);
-    int answer = ui::host().message_box(text(kOfferInitialisation), product, ui::kMbYesNo, &window);
+    int answer = ui::host().message_box(text(kOfferInitialisation), product_name(),
+                                        ui::kMbYesNo | ui::kMbIconWarning | ui::kMbDefButton2, &window);
     if (answer != ui::kIdYes) {
       release_own_record();
       window.end(kDialogCancelled);
@@ -455,6 +502,12 @@ class PinDialog final : public ProviderDialog {
     window.kill_timer(kPresenceTimer);
     ZYPSetSessionState(static_cast<int>(token_), kStateNoSession);
     window.end(kDialogCancelled);
+  }
+
+  static std::string product_name() {
+    char product[128] = {};
+    ZYPGetProductName(product, sizeof product);
+    return product;
   }
 
   bool has_record() { return locked(provider_, [&](Provider& p) { return record_of(p, token_) != nullptr; }); }
@@ -521,6 +574,7 @@ class PinChangeDialog final : public ProviderDialog {
         }
       });
     }
+    current_pin_refused_ = current_pin_refused(rv);
     if (rv != CKR_OK) {
       ZYPTrace(kTraceFailure, "C_SetPIN failed: 0x%X", hex(rv));
       return refuse(window, kEdits, failure_text(rv, kChangeFailed));
@@ -528,6 +582,13 @@ class PinChangeDialog final : public ProviderDialog {
     window.kill_timer(kSessionStateTimer);
     window.end(kDialogDone);
   }
+
+ public:
+  // The last attempt failed on the current PIN.
+  bool refused_current_pin() const { return current_pin_refused_; }
+
+ private:
+  bool current_pin_refused_ = false;
 
   bool session_open() const { return ZYPGetSessionState(static_cast<int>(token_)) == 0; }
 };
@@ -574,10 +635,13 @@ int change_secret(Provider& p, uint32_t token) {
   if (!has_session(p, token)) return 0;
   if (insertion_dialog(p, token) != kDialogDone) return 0;
   int result;
+  bool refused = false;
   do {
     PinChangeDialog dialog(p, token);
     result = show_dialog(p, kPinChangeDialog, dialog);
+    refused = dialog.refused_current_pin();
   } while (result != kDialogDone && result != kDialogCancelled && result != kSessionGone);
+  if (result != kDialogDone && refused) close_after_refused_pin(p, token);
   return result == kDialogDone ? 1 : 0;
 }
 
@@ -595,6 +659,7 @@ int change_secret_without_dialog(Provider& p, uint32_t token, const char* curren
                                    std::strlen(new_pin));
   });
   if (rv != CKR_OK) ZYPTrace(kTraceFailure, "C_SetPIN failed: 0x%X", hex(rv));
+  if (current_pin_refused(rv)) close_after_refused_pin(p, token);
   return rv == CKR_OK ? 1 : 0;
 }
 

@@ -323,6 +323,42 @@ TEST_F(ZypCli, AnUnknownAlgorithmIsNamedInTheError) {
   EXPECT_TRUE(contains(run.err, "no algorithm \"Rot13\"")) << run;
 }
 
+TEST_F(ZypCli, AMissingTokenModuleIsNamedInTheErrorAndInTheServersLog) {
+  std::string module = folder_ + "/gone/libsofttok.so";
+  ASSERT_TRUE(zyp::platform::write_file_atomically(
+      std::string(::getenv("ZYP_MACHINE_DIR")) + "/HKLM.reg",
+      "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Quillmarsh\\General]\n\"SOFTTOK\"=\"" + module + "\"\n"));
+  for (const std::vector<std::string>& args : {std::vector<std::string>{"keys", "list"}, {"token", "login"}}) {
+    Outcome run = zyp(args);
+    SCOPED_TRACE(args[0] + " " + args[1]);
+    EXPECT_EQ(run.exit_code, 1) << run;
+    EXPECT_EQ(line_count(run.err), 1u + contains(run.err, "started the provider server")) << run;
+    EXPECT_TRUE(contains(run.err, "the provider cannot load the token module \"" + module + "\" (code 20)")) << run;
+    EXPECT_FALSE(contains(run.err, "zyp token login")) << run;
+  }
+  std::string log = zyp::platform::read_whole_file(std::string(::getenv("ZYP_RUNTIME_DIR")) + "/zypserver.log")
+                        .value_or("(no log)");
+  EXPECT_TRUE(contains(log, "zypserver: the crypto provider is unusable: the token module \"" + module +
+                                "\" cannot be loaded: " + module))
+      << log;
+}
+
+// Initialising the token wipes it: without a user the question is answered No.
+TEST_F(ZypCli, WithoutAUserANeverSetUpTokenIsNotInitialised) {
+  std::string transcript = folder_ + "/transcript";
+  ::setenv("ZYP_UI", "none", 1);
+  ::setenv("ZYP_UI_TRANSCRIPT", transcript.c_str(), 1);
+  Outcome login = zyp({"token", "login"});
+  ::unsetenv("ZYP_UI_TRANSCRIPT");
+  EXPECT_EQ(login.exit_code, 1) << login;
+  std::string shown = zyp::platform::read_whole_file(transcript).value_or("");
+  EXPECT_TRUE(contains(shown, "it has never been set up")) << shown;
+  EXPECT_TRUE(contains(shown, " -> 7\n")) << shown;
+  EXPECT_FALSE(contains(shown, "dialog 139")) << shown;
+  struct stat store {};
+  EXPECT_NE(::stat((std::string(::getenv("ZYP_MACHINE_DIR")) + "/data/ambrel.ksl").c_str(), &store), 0);
+}
+
 // ---- With a logged-in session --------------------------------------------------
 
 constexpr char kPin[] = "4321";

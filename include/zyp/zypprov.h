@@ -9,9 +9,10 @@
  *
  * Every call returns a 32-bit result (ZYPCIP_* below). Almost every call
  * needs a logged-in session on the token and answers ZYPCIP_TOKEN_FAILED (8)
- * without one; when the library could not attach (the token module is missing
- * or refuses to give its function list), every call answers 8, except the
- * three calls that answer yes (1) or no (0), which answer no.
+ * without one. When the library could not attach (the token module is
+ * missing or refuses to give its function list), every call with a result
+ * code answers ZYPCIP_NO_TOKEN_MODULE (20), the calls that answer yes (1) or
+ * no (0) answer no, and ZYPGetProviderLoadError says why.
  *
  * Output buffers and lists follow one rule: a null buffer or list is taken to
  * hold nothing, whatever capacity comes with it. Null input data with a
@@ -36,6 +37,7 @@
 #define ZYPCIP_UNREACHABLE 16       /* client library only: no server */
 #define ZYPCIP_UNKNOWN_KEY 17
 #define ZYPCIP_KEY_EXISTS 19
+#define ZYPCIP_NO_TOKEN_MODULE 20   /* the provider could not load its token module */
 
 /* ---- Algorithm types ---------------------------------------------------- */
 #define ZYPCIP_TYPE_ENCRYPTION 1 /* CKF_ENCRYPT and CKF_DECRYPT */
@@ -107,6 +109,12 @@ ZYP_API int ZYPCIPSetInactivityTime(uint32_t seconds);
 /* Turns the inactivity watcher off; the value is not used. */
 ZYP_API int ZYPCIPSetInactivity(int32_t value);
 
+/* 1 when this process's load of the library could not attach the token
+ * module: `text` (room for `size` bytes) then says which module, its path and
+ * why, zero-terminated and cut to fit. 0 when the provider is attached. Not
+ * forwarded by the client library: the server writes it to its log. */
+ZYP_API int ZYPGetProviderLoadError(char* text, uint32_t size);
+
 /* Clears the token's key map entries and closes its session, if any; the
  * entries of other tokens stay. Always 0. */
 ZYP_API int ZYPCIPCloseSession(uint32_t token);
@@ -119,8 +127,12 @@ ZYP_API int ZYPCIPCloseSessionEx(uint32_t token);
  * PIN dialog, the initialisation of a token that was never set up, and the
  * PIN change. One dialog runs at a time in a process; a second caller waits.
  * After three failed logins in a row each further failure makes the user
- * wait, 1 s at the fourth, doubling each time (the count is the user's
- * "Private"/"BadAuth" value; token 2 neither waits nor counts). */
+ * wait, 1 s at the fourth, doubling each time up to 256 s (the count is the
+ * user's "Private"/"BadAuth" value; token 2 neither waits nor counts).
+ * Initialisation, which wipes the token, is offered only for a token that
+ * reports that it was never set up, and is asked with No as the default
+ * answer; when no session opens for another reason, an error message says
+ * so and nothing is changed. */
 
 /* 1 when a new session was opened and logged in; 0 when a usable session
  * existed already (nothing is shown then), the user cancelled, or the login
@@ -130,7 +142,10 @@ ZYP_API int ZYPCIPOpenSession(uint32_t token);
 ZYP_API int ZYPCIPOpenSessionEx(uint32_t a, uint32_t b);
 /* Needs a usable session. 1 when the PIN was changed through the dialogs;
  * 0 when it was not (no session, cancelled, or the session closed while the
- * dialog was open). */
+ * dialog was open). On the software token, a change given up after the
+ * token refused the current PIN closes the session (the token locks its key
+ * store then), so that the next use asks for the PIN again;
+ * ZYPCIPChangeSecretEx likewise. */
 ZYP_API int ZYPCIPChangeSecret(uint32_t token);
 /* Without dialogs for the PINs (zero-terminated); the token must have a
  * session record and be inserted. 1 when the PIN was changed, else 0. */

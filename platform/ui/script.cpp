@@ -98,6 +98,11 @@ bool split_words(std::string_view line, std::vector<Word>& words, std::string& e
   return true;
 }
 
+// The largest tick count and item index a script line may give
+// (SCRIPT_FORMAT.txt documents them).
+constexpr int64_t kMostTicks = 1'000'000;
+constexpr int64_t kHighestIndex = 1'000'000;
+
 std::optional<int64_t> number_of(const Word& word, int64_t lowest, int64_t highest) {
   if (word.quoted) return std::nullopt;
   int64_t value = 0;
@@ -133,8 +138,8 @@ std::string read_dialog_action(const std::vector<Word>& words, ScriptAction& act
   if (verb == "tick") {
     action.verb = ScriptAction::Verb::Tick;
     if (words.size() != 4) return "expected: dialog N tick COUNT";
-    auto count = number_of(words[3], 1, 1'000'000);
-    if (!count) return "expected a tick count of at least 1, found " + words[3].text;
+    auto count = number_of(words[3], 1, kMostTicks);
+    if (!count) return "expected a tick count from 1 to " + std::to_string(kMostTicks) + ", found " + words[3].text;
     action.number = *count;
     return {};
   }
@@ -165,8 +170,8 @@ std::string read_dialog_action(const std::vector<Word>& words, ScriptAction& act
     if (!state) return "expected 0 or 1 after check, found " + words[4].text;
     action.number = *state;
   } else if (action.verb == ScriptAction::Verb::Select) {
-    auto index = number_of(words[4], 0, 1'000'000);
-    if (!index) return "expected an item index (from 0), found " + words[4].text;
+    auto index = number_of(words[4], 0, kHighestIndex);
+    if (!index) return "expected an item index from 0 to " + std::to_string(kHighestIndex) + ", found " + words[4].text;
     action.number = *index;
   }
   return {};

@@ -83,7 +83,9 @@ enum ButtonId : int {
 // The buttons of a message box style, left to right.
 std::vector<int> message_box_buttons(uint32_t style);
 // The button that Enter presses: the MB_DEFBUTTONn of the style, the first
-// button when the style names one that the box lacks.
+// button when the style names one that the box lacks. Every backend answers
+// with it when the user just confirms, and the none backend always does, so
+// a question whose Yes destroys data is asked with kMbDefButton2 (No).
 int message_box_default(uint32_t style);
 // What closing the box without an answer gives: Cancel when the box has it,
 // otherwise its declining answer (OK for an OK box, No for Yes/No, Abort for

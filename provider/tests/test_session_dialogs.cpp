@@ -61,6 +61,16 @@ TEST_F(SessionDialogs, WrongPinsStayInTheDialogAndPauseLongerFromTheFourth) {
   EXPECT_EQ(bad_attempts(), 0) << "a login resets the counter";
 }
 
+// The pause holds every client of the server while it runs: minutes at most.
+TEST_F(SessionDialogs, ThePauseAfterManyWrongPinsStaysWithinMinutes) {
+  attach();
+  ZYPWriteUSProfileInt("Private", "BadAuth", 30);
+  script("dialog 129 set 1000 \"9999\"\ndialog 129 click 1\ndialog 129 click 2\n");
+  EXPECT_EQ(ZYPCIPOpenSession(kFakeSlot), 0);
+  EXPECT_EQ(transcript_lines("sleep"), std::vector<std::string>{"sleep 256000"});
+  EXPECT_EQ(bad_attempts(), 31);
+}
+
 TEST_F(SessionDialogs, TokenTwoNeitherPausesNorCounts) {
   ::setenv("FAKE_TOKEN_SLOT", "2", 1);
   attach();

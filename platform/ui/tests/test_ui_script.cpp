@@ -108,6 +108,7 @@ TEST_F(ScriptHostTest, ActionsTheDialogCannotTakeCancelItAndAreRecorded) {
       {"dialog 301 click 1\n", "line 1 \"dialog 301 click 1\" is not for this dialog", true},
       {"dialog 300 jump\n", "line 1 \"dialog 300 jump\": unknown dialog action jump", true},
       {"dialog 300 set 1000 1234\n", "the text to type must stand in double quotes", true},
+      {"dialog 300 tick 1000001\n", "expected a tick count from 1 to 1000000, found 1000001", true},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.script);
