@@ -8,10 +8,10 @@
 
 #include <algorithm>
 #include <array>
-#include <cerrno>
 #include <vector>
 
 #include "platform/files.h"
+#include "platform/object_files.h"
 
 namespace zyp::file {
 namespace {
@@ -31,22 +31,11 @@ uint8_t random_pattern_byte() {
   return static_cast<uint8_t>(byte % 255);
 }
 
-bool write_all_at(int fd, const uint8_t* bytes, size_t size, off_t offset) {
-  while (size > 0) {
-    ssize_t written = ::pwrite(fd, bytes, size, offset);
-    if (written < 0 && errno == EINTR) continue;
-    if (written <= 0) return false;
-    size -= static_cast<size_t>(written);
-    offset += written;
-  }
-  return true;
-}
-
 bool overwrite_once(int fd, uint64_t size, uint8_t value) {
   std::vector<uint8_t> block(kChunk, value);
   for (uint64_t done = 0; done < size;) {
     size_t part = static_cast<size_t>(std::min<uint64_t>(kChunk, size - done));
-    if (!write_all_at(fd, block.data(), part, static_cast<off_t>(done))) return false;
+    if (!platform::objects::write_all_at(fd, block.data(), part, done)) return false;
     done += part;
   }
   return ::fdatasync(fd) == 0;

@@ -100,6 +100,11 @@ TEST_F(ListsLoggedIn, TokensAndAlgorithmsAreTheProvidersListsItemByItem) {
   bool has_des40 = false;
   for (const Seen& algorithm : algorithms) has_des40 |= algorithm.value == kDes40;
   EXPECT_TRUE(has_des40);
+
+  // The software token has no signature mechanism.
+  std::vector<Seen> signatures;
+  EXPECT_EQ(ZYPEnumAlgo(ZYPCIP_TYPE_SIGNATURE, kToken, &collect, &signatures, 0), ZYPFILE_NOT_PRESENT);
+  EXPECT_TRUE(signatures.empty());
 }
 
 TEST_F(ListsLoggedIn, OnATokenWithoutKeysOnlyWithKeysReportsNoAlgorithmAndReturns0) {

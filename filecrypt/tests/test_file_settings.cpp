@@ -185,7 +185,13 @@ TEST(SendFolder, IsWipedAtTheFirstLoadAndAtTheLastUnload) {
   std::string outside = install + "/outside";
   ASSERT_TRUE(zyp::platform::write_file_atomically(outside, "not in the send folder"));
   ASSERT_EQ(::symlink(outside.c_str(), (sealpost + "/link").c_str()), 0);
+  // A second name of an erased file shows what the passes left in it.
+  const std::string secret(1500, 's');
+  ASSERT_TRUE(zyp::platform::write_file_atomically(sealpost + "/inner/secret", secret));
+  std::string witness = install + "/witness";
+  ASSERT_EQ(::link((sealpost + "/inner/secret").c_str(), witness.c_str()), 0);
   ASSERT_EQ(ZYPWriteProfileString("General", "InstallPath", install.c_str()), 1);
+  ASSERT_EQ(ZYPWriteUSProfileDWord("General", "SecureEraseCycle", 2), 1);  // 00, then AA
 
   std::string runtime = zyp::testing::make_temp_folder("runtime");
   ASSERT_EQ(::chmod(runtime.c_str(), 0700), 0);
@@ -199,10 +205,12 @@ TEST(SendFolder, IsWipedAtTheFirstLoadAndAtTheLastUnload) {
     ::unsetenv("ZYP_RUNTIME_DIR");
   }
   ZYPWriteProfileString("General", "InstallPath", nullptr);
+  ZYPDelUSValue("General", "SecureEraseCycle");
 
   EXPECT_EQ(status, 0);
   EXPECT_FALSE(std::filesystem::exists(sealpost));
   EXPECT_EQ(zyp::platform::read_whole_file(outside), "not in the send folder");
+  EXPECT_EQ(zyp::platform::read_whole_file(witness), std::string(secret.size(), '\xAA'));
 }
 
 }  // namespace
