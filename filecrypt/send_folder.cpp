@@ -20,6 +20,6 @@ std::string send_folder() {
   return folder + "/Sealpost";
 }
 
-int wipe_send_folder() { return erase_path(send_folder(), cached_setting(CachedSetting::erase_passes)); }
+int wipe_send_folder() { return erase_path(send_folder(), cached_setting(CachedSetting::erase_passes), {}); }
 
 }  // namespace zyp::file

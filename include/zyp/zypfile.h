@@ -137,6 +137,30 @@ ZYP_API uint32_t ZYPGetInactivity(void);
 ZYP_API int ZYPSetInactivityTime(uint32_t minutes);
 ZYP_API uint32_t ZYPGetInactivityTime(void);
 
+/* ---- Secure erase ------------------------------------------------------------
+ *
+ * Every byte of a file is overwritten "SecureEraseCycle" times (0: the file
+ * is only deleted), each pass forced to the disk, then the file is deleted.
+ * Results: 0 erased; 1 the user kept a read-only file; 2 the path does not
+ * exist; 12 the file cannot be opened for writing; 14 a write failed (the
+ * file is still deleted); 17 its size cannot be read; 19 the file cannot be
+ * deleted or the folder removed; 80 a null path. A symbolic link is removed
+ * without touching what it names. */
+typedef struct ZYPWindow ZYPWindow;
+
+/* With the "ProgressBar" setting on, in a progress window of its own. */
+ZYP_API int ZYPSecureErase(const char* path);
+/* A file or a folder tree. `window` (may be null) shows the file's name and
+ * its progress up to maxPercent. */
+ZYP_API int ZYPSecureEraseEx(const char* path, ZYPWindow* window, float maxPercent);
+/* The tree in name order; the first failure stops it and keeps the folder.
+ * 19 for a path that is not a folder. */
+ZYP_API int ZYPSecureEraseFolderEx(const char* folder, ZYPWindow* window, float maxPercent);
+/* With a window, a read-only file is erased only when the user says OK. */
+ZYP_API int ZYPSecureEraseFileEx(const char* file, ZYPWindow* window, float maxPercent);
+/* Deletes a file (not a read-only one): nonzero on success, 0 on failure. */
+ZYP_API int ZYPDeleteFile(const char* file);
+
 /* ---- Lists and labels -----------------------------------------------------
  *
  * The callback is called once per item, on the caller's thread; its result is
