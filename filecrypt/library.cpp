@@ -1,4 +1,6 @@
 // Process attach and detach of libzypfile.so.
+#include <unistd.h>
+
 #include <atomic>
 #include <cstdlib>
 #include <memory>
@@ -14,6 +16,8 @@ namespace zyp::file {
 namespace {
 
 struct Library {
+  // A child made by fork() inherits the attachment but never counted itself.
+  pid_t attached_by = ::getpid();
   ZYPResourceModule* resources = nullptr;
   std::unique_ptr<platform::SharedBlock<SharedSettings>> shared;
 };
@@ -82,7 +86,8 @@ void detach_process() {
   std::unique_ptr<Library> library(g_library.exchange(nullptr));
   if (!library) return;
   try {
-    if (library->shared && add_to_load_count(*library->shared->get(), -1) == 0) wipe_send_folder();
+    bool counted = library->shared && library->attached_by == ::getpid();
+    if (counted && add_to_load_count(*library->shared->get(), -1) == 0) wipe_send_folder();
   } catch (...) {
   }
   if (library->resources) ZYPFreeResource(library->resources);

@@ -46,7 +46,7 @@ void forget(const char* name) {
   zyp::platform::reg::delete_value(Root::LocalMachine, kUserGeneral, name);
 }
 
-class Settings : public ::testing::Test {
+class FileSettings : public ::testing::Test {
  protected:
   void SetUp() override {
     for (const Setting& s : kSettings) forget(s.name);
@@ -54,14 +54,14 @@ class Settings : public ::testing::Test {
   void TearDown() override { SetUp(); }
 };
 
-TEST_F(Settings, WithNothingStoredTheDefaultsAre3And1And0And1) {
+TEST_F(FileSettings, WithNothingStoredTheDefaultsAre3And1And0And1) {
   for (const Setting& s : kSettings) {
     SCOPED_TRACE(s.name);
     EXPECT_EQ(s.get(), s.machine_default);
   }
 }
 
-TEST_F(Settings, TheUserValueWinsOverTheMachineValueAndSetWritesTheUserScope) {
+TEST_F(FileSettings, TheUserValueWinsOverTheMachineValueAndSetWritesTheUserScope) {
   for (const Setting& s : kSettings) {
     SCOPED_TRACE(s.name);
     ASSERT_EQ(ZYPWriteProfileDWord("General", s.name, 7), 1);
@@ -92,7 +92,7 @@ int run_probe(const std::vector<std::string>& args) {
 }
 
 // The cached copies in the shared block are what the file operations use.
-TEST_F(Settings, AValueSetInAnotherProcessIsSharedAtOnceAndReadBackHere) {
+TEST_F(FileSettings, AValueSetInAnotherProcessIsSharedAtOnceAndReadBackHere) {
   zyp::platform::SharedBlock<zyp::file::SharedSettings> shared(zyp::file::kSharedSettingsName);
   ASSERT_TRUE(shared.attached());
   EXPECT_EQ(shared->nt_family, 1u);
@@ -115,7 +115,18 @@ TEST_F(Settings, AValueSetInAnotherProcessIsSharedAtOnceAndReadBackHere) {
   }
 }
 
-TEST_F(Settings, AGetRefreshesTheSharedCopyFromTheProfile) {
+TEST(FileSharedBlock, AForkedChildThatExitsLeavesTheLoadCountAsItWas) {
+  zyp::platform::SharedBlock<zyp::file::SharedSettings> shared(zyp::file::kSharedSettingsName);
+  ASSERT_TRUE(shared.attached());
+  int32_t before = shared->load_count;
+  pid_t child = ::fork();
+  if (child == 0) std::exit(0);  // runs the exit handlers
+  int status = 0;
+  ASSERT_EQ(::waitpid(child, &status, 0), child);
+  EXPECT_EQ(shared->load_count, before);
+}
+
+TEST_F(FileSettings, AGetRefreshesTheSharedCopyFromTheProfile) {
   zyp::platform::SharedBlock<zyp::file::SharedSettings> shared(zyp::file::kSharedSettingsName);
   ASSERT_TRUE(shared.attached());
   ASSERT_EQ(ZYPWriteUSProfileDWord("General", "ActiveCompression", 1), 1);
