@@ -1,0 +1,185 @@
+#pragma once
+/* libzypfile: the file encryption library. This part holds the encrypted
+ * file's header record and its operations, the user's encryption settings,
+ * the token, algorithm and key lists for choice boxes, and their labels.
+ *
+ * Every call returns a 32-bit result, 0 on success, unless stated. The
+ * cryptographic calls go through the client library (zyp/zypclient.h), so
+ * they run in the provider server; its results come back unchanged
+ * (16 when no server can be reached). */
+#include <stddef.h>
+#include <stdint.h>
+
+#include "zyp/export.h"
+#include "zyp/zypprov.h"
+
+/* ---- Results -------------------------------------------------------------- */
+#define ZYPFILE_OK 0
+#define ZYPFILE_NO_SESSION 1        /* no open session on the primary token; also a failed allocation */
+#define ZYPFILE_NOT_FOUND 2         /* the path does not exist */
+#define ZYPFILE_UNKNOWN_KEY 17      /* the header's key is not in the token */
+#define ZYPFILE_NOT_ENCRYPTED 44    /* not an encrypted file, or its header cannot be read */
+#define ZYPFILE_BUFFER_TOO_SMALL 68 /* an output buffer below the record's size */
+#define ZYPFILE_NO_HOOK 70          /* the file-system hook is not available */
+#define ZYPFILE_NULL_ARGUMENT 80
+#define ZYPFILE_NOT_PRESENT 100     /* no such recovery field; an empty algorithm list */
+
+/* ---- The encrypted file's header -----------------------------------------
+ *
+ * At offset 0 of every encrypted file, little-endian, packed. The 32-bit
+ * plain length follows at offset HeaderSize (368), then the encrypted body. */
+#define ZYPFILE_HEADER_SIZE 368u
+#define ZYPFILE_VERSION 0x00010030u
+/* Files of the earlier layout (96-byte header, plain length at 96, body at
+ * 100) are recognised and decrypted, never written. */
+#define ZYPFILE_VERSION_EARLIER 0x00010000u
+#define ZYPFILE_EARLIER_HEADER_SIZE 96u
+#define ZYPFILE_NO_KEY 0xFFFFFFFFu /* a record for a file that stays in clear */
+#define ZYPFILE_USER_SIZE 16u
+#define ZYPFILE_RECOVERY_FIELD_SIZE 128u
+
+/* Options bits. Others are carried as given. */
+#define ZYPFILE_OPTION_COMPRESSED 0x1u
+#define ZYPFILE_OPTION_CHECK_VALUE 0x2u
+#define ZYPFILE_OPTION_RECOVERY0 0x4u
+#define ZYPFILE_OPTION_RECOVERY1 0x8u
+
+#pragma pack(push, 1)
+typedef struct FileHeader {
+  uint32_t HeaderSize;      /* 368 */
+  uint8_t Magic[32];        /* "ZYP\0" and 28 fixed bytes */
+  uint32_t Version;         /* ZYPFILE_VERSION */
+  uint32_t Key;             /* key identifier, ZYPFILE_NO_KEY for none */
+  uint32_t Algo;            /* PKCS #11 mechanism type */
+  uint32_t Options;         /* ZYPFILE_OPTION_* */
+  char User[16];            /* label, zero-terminated, at most 15 characters */
+  uint8_t Stamp[17];        /* installation stamp, not interpreted */
+  uint8_t CheckValue[24];   /* encrypted digest of the whole file */
+  uint8_t RecoveryField0[128];
+  uint8_t RecoveryField1[128];
+  uint8_t Reserved[3];      /* kept as the caller's record holds them */
+} FileHeader;
+#pragma pack(pop)
+
+#ifdef __cplusplus
+#define ZYPFILE_ASSERT(condition, text) static_assert(condition, text)
+#else
+#define ZYPFILE_ASSERT(condition, text) _Static_assert(condition, text)
+#endif
+ZYPFILE_ASSERT(sizeof(FileHeader) == 368, "FileHeader is 368 bytes");
+ZYPFILE_ASSERT(offsetof(FileHeader, Magic) == 4, "Magic at 4");
+ZYPFILE_ASSERT(offsetof(FileHeader, Version) == 36, "Version at 36");
+ZYPFILE_ASSERT(offsetof(FileHeader, Key) == 40, "Key at 40");
+ZYPFILE_ASSERT(offsetof(FileHeader, Algo) == 44, "Algo at 44");
+ZYPFILE_ASSERT(offsetof(FileHeader, Options) == 48, "Options at 48");
+ZYPFILE_ASSERT(offsetof(FileHeader, User) == 52, "User at 52");
+ZYPFILE_ASSERT(offsetof(FileHeader, Stamp) == 68, "Stamp at 68");
+ZYPFILE_ASSERT(offsetof(FileHeader, CheckValue) == 85, "CheckValue at 85");
+ZYPFILE_ASSERT(offsetof(FileHeader, RecoveryField0) == 109, "RecoveryField0 at 109");
+ZYPFILE_ASSERT(offsetof(FileHeader, RecoveryField1) == 237, "RecoveryField1 at 237");
+ZYPFILE_ASSERT(offsetof(FileHeader, Reserved) == 365, "Reserved at 365");
+#undef ZYPFILE_ASSERT
+
+/* ---- Header operations ---------------------------------------------------- */
+
+/* Fills HeaderSize, Magic, Version, Algo, Key, Options, User (cut to 15
+ * characters and terminated; null is empty), Stamp, and zeroes CheckValue and
+ * both recovery fields. Reserved is left as it was. 80 for a null header. */
+ZYP_API int ZYPFillHeader(FileHeader* header, uint32_t algo, uint32_t key, uint32_t options, const char* user);
+
+/* The header of the file on disk, through the file-system hook: 0 for an
+ * encrypted file (a file of the earlier layout comes back with its 96 header
+ * bytes and the rest zero), 2 for a missing path, 44 for anything else that
+ * is not an encrypted file or cannot be read, 70 when the hook is not
+ * available, 80 for a null argument. */
+ZYP_API int ZYPGetFileAttributes(const char* fileName, FileHeader* header);
+/* The same for a file that is open at the moment. */
+ZYP_API int ZYPGetOpenFileAttributes(const char* fileName, FileHeader* header);
+/* Takes the User label of `header` for the file's header. The hook writes no
+ * header: the result is the read error, or 70, and nothing changes on disk. */
+ZYP_API int ZYPSetFileAttributes(const char* fileName, const FileHeader* header);
+
+/* Whether a file with this header can be decrypted now: 0 yes; 1 the primary
+ * token has no open session; 17 its key is not in the token (also when the
+ * provider cannot be asked); 80 for a null header. */
+ZYP_API int ZYPAskValidHeader(const FileHeader* header);
+
+/* Recovery field `index` (0 or 1) of an encrypted file: 128 bytes into
+ * buffer, the file's Algo into *algo. The header reader's failure as it is;
+ * 100 when the file has no such field; 68 when *length is below 128 (the
+ * length is not changed); 80 for a null argument. */
+ZYP_API int ZYPGetRecoveryKey(const char* fileName, uint32_t index, uint32_t* algo, uint8_t* buffer,
+                              uint32_t* length);
+
+/* ---- Settings --------------------------------------------------------------
+ *
+ * Read from section "General", the user's value over the machine's; written
+ * to the user's scope. Progress, compression and erase passes are also kept
+ * in memory that every process loading the library shares. The Set calls
+ * return 0. */
+ZYP_API int ZYPSetProgressState(uint32_t state);
+ZYP_API uint32_t ZYPGetProgressState(void);            /* "ProgressBar", default 1 */
+ZYP_API int ZYPSetCompressionMode(uint32_t mode);
+ZYP_API uint32_t ZYPGetCompressionMode(void);          /* "ActiveCompression", default 0 */
+ZYP_API int ZYPSetSecureEraseCycle(uint32_t passes);
+ZYP_API uint32_t ZYPGetSecureEraseCycle(void);         /* "SecureEraseCycle", default 3 */
+/* Also passed on to the provider's token presence check. */
+ZYP_API int ZYPSetCheckPresence(uint32_t flag);
+ZYP_API uint32_t ZYPGetCheckPresence(void);            /* "CheckTokenPresence", default 1 */
+
+/* The screen saver's lock ("PwdKeepAlive") and delay ("PwdKeepAliveDelay"
+ * in seconds), kept in the user's profile and in the desktop settings
+ * (HKEY_CURRENT_USER "Control Panel\Desktop": "ScreenSaverIsSecure",
+ * "ScreenSaveTimeOut"). The Get calls read the desktop settings: the lock
+ * flag (0 when none is stored), the timeout in whole minutes. */
+ZYP_API int ZYPSetInactivity(uint32_t flag);
+ZYP_API uint32_t ZYPGetInactivity(void);
+ZYP_API int ZYPSetInactivityTime(uint32_t minutes);
+ZYP_API uint32_t ZYPGetInactivityTime(void);
+
+/* ---- Secure erase ------------------------------------------------------------
+ *
+ * Every byte of a file is overwritten "SecureEraseCycle" times (0: the file
+ * is only deleted), each pass forced to the disk, then the file is deleted.
+ * Results: 0 erased; 1 the user kept a read-only file; 2 the path does not
+ * exist; 12 the file cannot be opened for writing; 14 a write failed (the
+ * file is still deleted); 17 its size cannot be read; 19 the file cannot be
+ * deleted or the folder removed; 80 a null path. A symbolic link is removed
+ * without touching what it names. */
+typedef struct ZYPWindow ZYPWindow;
+
+/* With the "ProgressBar" setting on, in a progress window of its own. */
+ZYP_API int ZYPSecureErase(const char* path);
+/* A file or a folder tree. `window` (may be null) shows the file's name and
+ * its progress up to maxPercent. */
+ZYP_API int ZYPSecureEraseEx(const char* path, ZYPWindow* window, float maxPercent);
+/* The tree in name order; the first failure stops it and keeps the folder.
+ * 19 for a path that is not a folder. */
+ZYP_API int ZYPSecureEraseFolderEx(const char* folder, ZYPWindow* window, float maxPercent);
+/* With a window, a read-only file is erased only when the user says OK. */
+ZYP_API int ZYPSecureEraseFileEx(const char* file, ZYPWindow* window, float maxPercent);
+/* Deletes a file (not a read-only one): nonzero on success, 0 on failure. */
+ZYP_API int ZYPDeleteFile(const char* file);
+
+/* ---- Lists and labels -----------------------------------------------------
+ *
+ * The callback is called once per item, on the caller's thread; its result is
+ * not used. 80 for a null callback; 1 when the list cannot be allocated; a
+ * provider failure as it is. */
+typedef int (*ZYPEnumCallback)(const ZYPCIPListEntry* item, void* userValue);
+
+ZYP_API int ZYPEnumToken(ZYPEnumCallback callback, void* userValue);
+/* algoClass: ZYPCIP_TYPE_ENCRYPTION, _SIGNATURE or _DIGEST. 100 when the
+ * token has none. With flags bit 0x1 only the algorithms for which the token
+ * holds at least one key are reported. */
+ZYP_API int ZYPEnumAlgo(uint16_t algoClass, uint32_t token, ZYPEnumCallback callback, void* userValue,
+                        uint32_t flags);
+ZYP_API int ZYPEnumKey(uint16_t algoClass, uint32_t token, uint32_t algo, ZYPEnumCallback callback,
+                       void* userValue);
+
+/* The provider's name of a token, key or algorithm in `buffer` of `size`
+ * bytes (terminator included), the buffer zeroed first; the provider's result
+ * (1 when the name does not fit). 80 for a null buffer or a size of 0. */
+ZYP_API int ZYPGetTokenLabel(uint32_t token, char* buffer, uint32_t size);
+ZYP_API int ZYPGetKeyLabel(uint32_t token, uint32_t key, char* buffer, uint32_t size);
+ZYP_API int ZYPGetAlgoLabel(uint32_t token, uint32_t algo, char* buffer, uint32_t size);
