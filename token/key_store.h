@@ -73,13 +73,13 @@ std::optional<std::string> stored_pin(const PlainStore& store);
 // Non-empty "Pin", "Label" or "Copyright": the store holds a token.
 bool holds_token(const PlainStore& store);
 
-// "_Object_%08x%08x" of the XOR over the attributes of ObjectSum(type as 4
-// little-endian bytes) and of ObjectSum(value), in the held form.
-std::string object_section_name(const Template& attributes);
-
 // Writes the object's attributes (all but CKA_FROM_KEY_STORE) under its
 // section name, removing `old_section` first when given; `section` receives
-// the name. CKR_TOKEN_NOT_RECOGNIZED when the store cannot be opened,
+// the name. The name is "_Object_%08x%08x" of the XOR over the attributes of
+// ObjectSum(type as 4 little-endian bytes) and of ObjectSum(value), in the
+// held form; when another object's section already has that name, the
+// second number counts on to the first free name. No other section is
+// touched. CKR_TOKEN_NOT_RECOGNIZED when the store cannot be opened,
 // CKR_DEVICE_ERROR when it cannot be written.
 CK_RV write_object(CK_SLOT_ID slot, const StoreCredentials& credentials, const Template& attributes,
                    const std::string& old_section, std::string& section);
