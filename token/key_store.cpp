@@ -234,6 +234,8 @@ std::string free_section_name(const PlainStore& store, const Template& attribute
   return name;
 }
 
+std::optional<std::string> stored_pin(const PlainStore& store) { return store.value(kGeneral, kPinKey); }
+
 }  // namespace
 
 void StoreCredentials::present(std::span<const uint8_t> pin) {
@@ -298,7 +300,15 @@ bool set_store_pin(PlainStore& store, std::string_view pin) {
   return same;
 }
 
-std::optional<std::string> stored_pin(const PlainStore& store) { return store.value(kGeneral, kPinKey); }
+bool store_pin_is(const PlainStore& store, std::span<const uint8_t> pin) {
+  auto stored = stored_pin(store);
+  if (!stored) return false;
+  // The text's characters may be signed: bytes of 0x80 and above compare as
+  // the bytes they are.
+  bool same = std::ranges::equal(pin, *stored, {}, {}, [](char c) { return static_cast<uint8_t>(c); });
+  wipe_string(*stored);
+  return same;
+}
 
 bool holds_token(const PlainStore& store) {
   for (const char* key : {kPinKey, kLabelKey, kCopyrightKey}) {

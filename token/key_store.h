@@ -68,8 +68,9 @@ CK_RV create_store(CK_SLOT_ID slot, const StoreCredentials& credentials, std::st
 // Sets "General"/"Pin" in an open store; false when the PIN would not read
 // back the same.
 bool set_store_pin(PlainStore& store, std::string_view pin);
-// The stored PIN, as read through the profile functions.
-std::optional<std::string> stored_pin(const PlainStore& store);
+// Whether the store's "General"/"Pin", as read through the profile
+// functions, holds exactly these bytes.
+bool store_pin_is(const PlainStore& store, std::span<const uint8_t> pin);
 // Non-empty "Pin", "Label" or "Copyright": the store holds a token.
 bool holds_token(const PlainStore& store);
 

@@ -142,6 +142,21 @@ TEST_F(Store, InitTokenWritesTheSealedLayout) {
   EXPECT_EQ(folder_entries(zyp::platform::machine_dir() + "/data"), std::set<std::string>{"ambrel.ksl"});
 }
 
+TEST_F(Store, PinIsStoredAsItsBytes) {
+  const std::string pin = "p\xC3\xA4sswort";  // "pässwort" in UTF-8
+  ASSERT_EQ(init_token(pin), CKR_OK);
+  const std::string rest = "\r\nLabel=Test token" + std::string(22, ' ') + "\r\nCopyright=Quillmarsh\r\n";
+  EXPECT_EQ(unseal(store_file(), pin), "[General]\r\nPin=" + pin + rest);
+  CK_SESSION_HANDLE session = 0;
+  ASSERT_EQ(open(session), CKR_OK);
+  ASSERT_EQ(login(session, pin), CKR_OK);
+  std::string old_pin = pin, new_pin = "0815";
+  ASSERT_EQ(p11->C_SetPIN(session, reinterpret_cast<CK_UTF8CHAR*>(old_pin.data()), old_pin.size(),
+                          reinterpret_cast<CK_UTF8CHAR*>(new_pin.data()), new_pin.size()),
+            CKR_OK);
+  EXPECT_EQ(unseal(store_file(), new_pin), "[General]\r\nPin=0815" + rest);
+}
+
 TEST_F(Store, RefusedPinAndBrokenStoreLeaveTheFileAsItWas) {
   CK_SESSION_HANDLE session = logged_in_session();
   const std::string folder = zyp::platform::machine_dir() + "/data";
