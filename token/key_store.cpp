@@ -25,6 +25,10 @@
 //
 // Temporary plain files, and so the secure deletion of them through the file
 // library, do not exist here: the module does not load the file library.
+// The only temporary files are the atomic writer's, which hold a complete
+// sealed store; those a killed writer left behind are removed whenever the
+// store is opened or created again, so that a store sealed under an earlier
+// PIN, or holding a deleted key, does not stay in the folder.
 
 namespace zyp::softtok {
 namespace {
@@ -272,6 +276,7 @@ std::optional<PlainStore> open_store(CK_SLOT_ID slot, const StoreCredentials& cr
   if (!credentials.unlocked()) return std::nullopt;
   auto path = store_path(slot);
   if (!path) return std::nullopt;
+  platform::remove_stale_temporaries(*path);
   auto sealed = platform::read_whole_file(*path);
   if (!sealed) return std::nullopt;
   for (const StrengthRow& row : kStrengths) {
@@ -323,6 +328,7 @@ CK_RV create_store(CK_SLOT_ID slot, const StoreCredentials& credentials, std::st
   if (!set_store_pin(store, credentials.pin())) return CKR_PIN_INVALID;
   if (!store.set(kGeneral, kLabelKey, label)) return CKR_ARGUMENTS_BAD;
   store.set(kGeneral, kCopyrightKey, kCopyright);
+  if (auto path = store_path(slot)) platform::remove_stale_temporaries(*path);
   return seal_store(slot, credentials, store) ? CKR_OK : CKR_DEVICE_ERROR;
 }
 

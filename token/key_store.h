@@ -55,6 +55,8 @@ bool store_exists(CK_SLOT_ID slot);
 // slot's mechanism table allows, strongest first; a strength succeeds when
 // "General"/"Copyright" is not empty. Nothing when the credentials are
 // locked, the file is missing or malformed, or no strength succeeds.
+// First removes the temporary files that killed writers of the store left
+// behind (each a whole store sealed under the PIN of its time).
 std::optional<PlainStore> open_store(CK_SLOT_ID slot, const StoreCredentials& credentials);
 // Seals the text and replaces the slot's file. False when locked or the file
 // cannot be written (the old file then stays as it was).

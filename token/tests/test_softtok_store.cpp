@@ -350,6 +350,34 @@ TEST_F(Store, DestroyingADuplicateKeyKeepsTheOriginal) {
   EXPECT_EQ(encrypt_block(session, found[0]), sealed_with_original);
 }
 
+TEST_F(Store, StaleTemporariesOfTheStoreGoWhenItIsOpened) {
+  const std::string folder = zyp::platform::machine_dir() + "/data";
+  ASSERT_EQ(init_token("1111"), CKR_OK);
+  Bytes earlier = read_bytes(store_file());
+  ASSERT_EQ(init_token(), CKR_OK);
+  // What a writer killed before its rename leaves: a whole store sealed
+  // under the earlier PIN. Files that are no temporaries of the store stay.
+  const std::string stale = store_file() + ".k3Xq9Z";
+  const std::set<std::string> kept = {"ambrel.ksl", "ambrel.ksl.bak", "other.ksl.k3Xq9Z"};
+  ASSERT_TRUE(zyp::platform::write_file_atomically(stale, std::string(earlier.begin(), earlier.end())));
+  for (const std::string& name : kept) {
+    if (name != "ambrel.ksl") {
+      ASSERT_TRUE(zyp::platform::write_file_atomically(folder + "/" + name, "x"));
+    }
+  }
+  CK_SESSION_HANDLE session = 0;
+  ASSERT_EQ(open(session), CKR_OK);
+  ASSERT_EQ(login(session), CKR_OK);
+  EXPECT_EQ(folder_entries(folder), kept);
+
+  ASSERT_TRUE(zyp::platform::write_file_atomically(stale, std::string(earlier.begin(), earlier.end())));
+  ASSERT_EQ(init_token(), CKR_OK);
+  EXPECT_EQ(folder_entries(folder), kept);
+  for (const std::string& name : kept) {
+    if (name != "ambrel.ksl") std::filesystem::remove(folder + "/" + name);
+  }
+}
+
 TEST_F(Store, KeyDiskStoreLeavesTheInstalledStoreAlone) {
   EXPECT_EQ(init_token("2222", 1), CKR_TOKEN_NOT_PRESENT);
   std::string disk = zyp::testing::make_temp_folder("keydisk");
