@@ -52,21 +52,15 @@ int lock_exclusive(int fd, int flags) {
 // A new temporary file beside `path`, locked for as long as its descriptor
 // stays open: the lock tells remove_stale_temporaries that a live writer
 // uses it. Should a cleaner have removed the file between its creation and
-// the lock, another one is made.
+// the lock, another one is made. On a file system without locks the file
+// stays unlocked, and no cleaner can take the lock that would let it go.
 int create_locked_temporary(const std::string& path, std::string& temp) {
   constexpr int kAttempts = 8;
   for (int attempt = 0; attempt < kAttempts; ++attempt) {
     temp = path + std::string(kTemporarySuffix);
     int fd = ::mkostemp(temp.data(), O_CLOEXEC);
     if (fd < 0) return -1;
-    if (lock_exclusive(fd, 0) != 0) {
-      int saved = errno;
-      ::close(fd);
-      ::unlink(temp.c_str());
-      errno = saved;
-      return -1;
-    }
-    if (names_open_file(temp, fd)) return fd;
+    if (lock_exclusive(fd, 0) != 0 || names_open_file(temp, fd)) return fd;
     ::close(fd);
   }
   errno = EAGAIN;

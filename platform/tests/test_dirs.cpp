@@ -180,7 +180,7 @@ TEST(AtomicFile, AWriterKilledMidWriteLeavesATemporaryTheCleanupRemoves) {
 TEST(AtomicFile, CleanupNeverTakesALiveWritersTemporary) {
   std::string dir = zyp::testing::make_temp_folder("concurrent");
   std::string path = dir + "/store";
-  constexpr int kWrites = 300;
+  constexpr int kWrites = 100;
   zyp::testing::ChildProcess writer([&](zyp::testing::ChildProcess&) {
     int failures = 0;
     for (int i = 0; i < kWrites; ++i) failures += write_file_atomically(path, std::string(4096, 'a' + i % 26)) ? 0 : 1;
