@@ -2,15 +2,18 @@
 // leaves behind, token objects across sessions and processes, their section
 // names, and the key-disk store.
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <filesystem>
 #include <map>
 #include <optional>
 #include <set>
 #include <sstream>
+#include <thread>
 
 #include "platform/ini.h"
 #include "platform/registry.h"
+#include "platform/tests/child_process.h"
 #include "testsupport/test_env.h"
 #include "token/crypto/bytes.h"
 #include "token/crypto/des.h"
@@ -376,6 +379,43 @@ TEST_F(Store, StaleTemporariesOfTheStoreGoWhenItIsOpened) {
   for (const std::string& name : kept) {
     if (name != "ambrel.ksl") std::filesystem::remove(folder + "/" + name);
   }
+}
+
+std::vector<std::string> store_temporaries(const std::string& folder) {
+  std::vector<std::string> found;
+  for (const std::string& name : folder_entries(folder)) {
+    if (name.size() == std::string("ambrel.ksl.XXXXXX").size() && name.rfind("ambrel.ksl.", 0) == 0) {
+      found.push_back(name);
+    }
+  }
+  return found;
+}
+
+TEST_F(Store, TheTemporaryOfAProcessKilledWhileWritingTheStoreGoesAtTheNextLogin) {
+  const std::string folder = zyp::platform::machine_dir() + "/data";
+  ASSERT_EQ(init_token(), CKR_OK);
+  // A forked process writes the store again and again until it is killed;
+  // the kill is repeated until it has hit a write before its rename.
+  std::vector<std::string> left;
+  for (int attempt = 0; attempt < 50 && left.empty(); ++attempt) {
+    zyp::testing::ChildProcess writer([this](zyp::testing::ChildProcess& self) {
+      self.tell_parent();
+      for (;;) init_token();
+      return 0;
+    });
+    ASSERT_EQ(writer.hear_from_child(), 'r');
+    auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (store_temporaries(folder).empty() && std::chrono::steady_clock::now() < give_up) {
+      std::this_thread::yield();
+    }
+    writer.kill();
+    left = store_temporaries(folder);
+  }
+  ASSERT_EQ(left.size(), 1u);
+  CK_SESSION_HANDLE session = 0;
+  ASSERT_EQ(open(session), CKR_OK);
+  ASSERT_EQ(login(session), CKR_OK);
+  EXPECT_TRUE(store_temporaries(folder).empty());
 }
 
 TEST_F(Store, KeyDiskStoreLeavesTheInstalledStoreAlone) {
