@@ -25,6 +25,10 @@
 //
 // Temporary plain files, and so the secure deletion of them through the file
 // library, do not exist here: the module does not load the file library.
+// The only temporary files are the atomic writer's, which hold a complete
+// sealed store; those a killed writer left behind are removed whenever the
+// store is opened or created again, so that a store sealed under an earlier
+// PIN, or holding a deleted key, does not stay in the folder.
 
 namespace zyp::softtok {
 namespace {
@@ -195,6 +199,47 @@ bool put_object(PlainStore& store, const std::string& section, const Template& a
   return true;
 }
 
+// The two numbers of an object's section name: the XOR over its attributes
+// of ObjectSum(type as 4 little-endian bytes) and of ObjectSum(value).
+struct SectionNumbers {
+  uint32_t types = 0;
+  uint32_t values = 0;
+};
+
+SectionNumbers section_numbers(const Template& attributes) {
+  SectionNumbers numbers;
+  for (const Attribute& attribute : attributes) {
+    uint8_t type[4];
+    store_le32(type, static_cast<uint32_t>(attribute.type));
+    numbers.types ^= object_sum(type);
+    numbers.values ^= object_sum(attribute.value);
+  }
+  return numbers;
+}
+
+std::string format_section_name(SectionNumbers numbers) {
+  char name[40];
+  std::snprintf(name, sizeof name, "_Object_%08x%08x", numbers.types, numbers.values);
+  return name;
+}
+
+// The sums are blind to the order of bytes and attributes, so different
+// objects (labels "ab" and "ba", an object and its copy) can share a name.
+// An object whose name another section already has takes the next free
+// value of the second number instead; the loader takes any "_Object_"
+// section, and the object remembers the name it was stored under.
+std::string free_section_name(const PlainStore& store, const Template& attributes) {
+  SectionNumbers numbers = section_numbers(attributes);
+  std::string name = format_section_name(numbers);
+  while (store.has_section(name)) {
+    ++numbers.values;
+    name = format_section_name(numbers);
+  }
+  return name;
+}
+
+std::optional<std::string> stored_pin(const PlainStore& store) { return store.value(kGeneral, kPinKey); }
+
 }  // namespace
 
 void StoreCredentials::present(std::span<const uint8_t> pin) {
@@ -231,6 +276,7 @@ std::optional<PlainStore> open_store(CK_SLOT_ID slot, const StoreCredentials& cr
   if (!credentials.unlocked()) return std::nullopt;
   auto path = store_path(slot);
   if (!path) return std::nullopt;
+  platform::remove_stale_temporaries(*path);
   auto sealed = platform::read_whole_file(*path);
   if (!sealed) return std::nullopt;
   for (const StrengthRow& row : kStrengths) {
@@ -259,7 +305,15 @@ bool set_store_pin(PlainStore& store, std::string_view pin) {
   return same;
 }
 
-std::optional<std::string> stored_pin(const PlainStore& store) { return store.value(kGeneral, kPinKey); }
+bool store_pin_is(const PlainStore& store, std::span<const uint8_t> pin) {
+  auto stored = stored_pin(store);
+  if (!stored) return false;
+  // The text's characters may be signed: bytes of 0x80 and above compare as
+  // the bytes they are.
+  bool same = std::ranges::equal(pin, *stored, {}, {}, [](char c) { return static_cast<uint8_t>(c); });
+  wipe_string(*stored);
+  return same;
+}
 
 bool holds_token(const PlainStore& store) {
   for (const char* key : {kPinKey, kLabelKey, kCopyrightKey}) {
@@ -274,30 +328,16 @@ CK_RV create_store(CK_SLOT_ID slot, const StoreCredentials& credentials, std::st
   if (!set_store_pin(store, credentials.pin())) return CKR_PIN_INVALID;
   if (!store.set(kGeneral, kLabelKey, label)) return CKR_ARGUMENTS_BAD;
   store.set(kGeneral, kCopyrightKey, kCopyright);
+  if (auto path = store_path(slot)) platform::remove_stale_temporaries(*path);
   return seal_store(slot, credentials, store) ? CKR_OK : CKR_DEVICE_ERROR;
-}
-
-std::string object_section_name(const Template& attributes) {
-  uint32_t type_sum = 0;
-  uint32_t value_sum = 0;
-  for (const Attribute& attribute : attributes) {
-    uint8_t type[4];
-    store_le32(type, static_cast<uint32_t>(attribute.type));
-    type_sum ^= object_sum(type);
-    value_sum ^= object_sum(attribute.value);
-  }
-  char name[40];
-  std::snprintf(name, sizeof name, "_Object_%08x%08x", type_sum, value_sum);
-  return name;
 }
 
 CK_RV write_object(CK_SLOT_ID slot, const StoreCredentials& credentials, const Template& attributes,
                    const std::string& old_section, std::string& section) {
   auto store = open_store(slot, credentials);
   if (!store) return CKR_TOKEN_NOT_RECOGNIZED;
-  std::string name = object_section_name(attributes);
   if (!old_section.empty()) store->erase_section(old_section);
-  store->erase_section(name);
+  std::string name = free_section_name(*store, attributes);
   if (!put_object(*store, name, attributes) || !seal_store(slot, credentials, *store)) return CKR_DEVICE_ERROR;
   section = std::move(name);
   return CKR_OK;

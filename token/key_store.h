@@ -55,6 +55,8 @@ bool store_exists(CK_SLOT_ID slot);
 // slot's mechanism table allows, strongest first; a strength succeeds when
 // "General"/"Copyright" is not empty. Nothing when the credentials are
 // locked, the file is missing or malformed, or no strength succeeds.
+// First removes the temporary files that killed writers of the store left
+// behind (each a whole store sealed under the PIN of its time).
 std::optional<PlainStore> open_store(CK_SLOT_ID slot, const StoreCredentials& credentials);
 // Seals the text and replaces the slot's file. False when locked or the file
 // cannot be written (the old file then stays as it was).
@@ -68,18 +70,19 @@ CK_RV create_store(CK_SLOT_ID slot, const StoreCredentials& credentials, std::st
 // Sets "General"/"Pin" in an open store; false when the PIN would not read
 // back the same.
 bool set_store_pin(PlainStore& store, std::string_view pin);
-// The stored PIN, as read through the profile functions.
-std::optional<std::string> stored_pin(const PlainStore& store);
+// Whether the store's "General"/"Pin", as read through the profile
+// functions, holds exactly these bytes.
+bool store_pin_is(const PlainStore& store, std::span<const uint8_t> pin);
 // Non-empty "Pin", "Label" or "Copyright": the store holds a token.
 bool holds_token(const PlainStore& store);
 
-// "_Object_%08x%08x" of the XOR over the attributes of ObjectSum(type as 4
-// little-endian bytes) and of ObjectSum(value), in the held form.
-std::string object_section_name(const Template& attributes);
-
 // Writes the object's attributes (all but CKA_FROM_KEY_STORE) under its
 // section name, removing `old_section` first when given; `section` receives
-// the name. CKR_TOKEN_NOT_RECOGNIZED when the store cannot be opened,
+// the name. The name is "_Object_%08x%08x" of the XOR over the attributes of
+// ObjectSum(type as 4 little-endian bytes) and of ObjectSum(value), in the
+// held form; when another object's section already has that name, the
+// second number counts on to the first free name. No other section is
+// touched. CKR_TOKEN_NOT_RECOGNIZED when the store cannot be opened,
 // CKR_DEVICE_ERROR when it cannot be written.
 CK_RV write_object(CK_SLOT_ID slot, const StoreCredentials& credentials, const Template& attributes,
                    const std::string& old_section, std::string& section);

@@ -33,12 +33,7 @@ CK_RV check_new_pin(const CK_UTF8CHAR* pin, CK_ULONG length) {
 std::optional<PlainStore> unlock_store(Module& m, CK_SLOT_ID slot, std::span<const uint8_t> pin) {
   m.credentials.present(pin);
   auto store = open_store(slot, m.credentials);
-  if (store) {
-    auto stored = stored_pin(*store);
-    bool same = stored && stored->size() == pin.size() && std::equal(pin.begin(), pin.end(), stored->begin());
-    if (stored) wipe_string(*stored);
-    if (same) return store;
-  }
+  if (store && store_pin_is(*store, pin)) return store;
   m.credentials.lock();
   return std::nullopt;
 }

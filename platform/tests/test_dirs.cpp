@@ -1,12 +1,18 @@
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 
 #include <chrono>
 #include <cstdlib>
+#include <filesystem>
+#include <set>
 #include <thread>
 
 #include "platform/atomic_file.h"
 #include "platform/dirs.h"
+#include "platform/tests/child_process.h"
 #include "testsupport/test_env.h"
 
 namespace zyp::platform {
@@ -95,6 +101,100 @@ TEST(AtomicFile, ReplacesContentsAndLeavesNoTemporaryFile) {
   EXPECT_EQ(st.st_mode & 0777, 0640u);
   EXPECT_FALSE(write_file_atomically(dir + "/missing/store", "x"));
   EXPECT_FALSE(read_whole_file(dir + "/missing/store"));
+}
+
+std::set<std::string> temporaries_of(const std::string& dir, const std::string& name) {
+  std::set<std::string> found;
+  for (const auto& entry : std::filesystem::directory_iterator(dir)) {
+    std::string file = entry.path().filename();
+    if (file.size() == name.size() + 7 && file.rfind(name + ".", 0) == 0) found.insert(file);
+  }
+  return found;
+}
+
+TEST(AtomicFile, StaleTemporariesOfTheTargetAreRemovedAndNothingElse) {
+  std::string dir = zyp::testing::make_temp_folder("stale");
+  std::string path = dir + "/store";
+  ASSERT_TRUE(write_file_atomically(path, "contents"));
+  for (const char* name : {"store.Ab12Cd", "store.zzzzzz"}) ASSERT_TRUE(write_file_atomically(dir + "/" + name, "old"));
+  // Names that are no temporaries of "store", a folder and a link.
+  for (const char* name : {"store.Ab12C", "store.Ab12Cde", "store.Ab-2Cd", "storeXAb12Cd", "other.Ab12Cd"}) {
+    ASSERT_TRUE(write_file_atomically(dir + "/" + name, "other"));
+  }
+  std::filesystem::create_directory(dir + "/store.Dir123");
+  std::filesystem::create_symlink(dir + "/other.Ab12Cd", dir + "/store.Lnk123");
+
+  // A temporary that a live writer holds locked stays until the writer is gone.
+  std::string live = dir + "/store.Live12";
+  zyp::testing::ChildProcess writer([&](zyp::testing::ChildProcess& self) {
+    int fd = ::open(live.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
+    if (fd < 0 || ::flock(fd, LOCK_EX) != 0) return 1;
+    self.tell_parent();
+    zyp::testing::ChildProcess::hang();
+  });
+  ASSERT_EQ(writer.hear_from_child(), 'r');
+
+  EXPECT_EQ(remove_stale_temporaries(path), 2u);
+  const std::set<std::string> expected = {"store",        "store.Ab12C",  "store.Ab12Cde", "store.Ab-2Cd", "storeXAb12Cd",
+                                          "other.Ab12Cd", "store.Dir123", "store.Lnk123",  "store.Live12"};
+  std::set<std::string> left;
+  for (const auto& entry : std::filesystem::directory_iterator(dir)) left.insert(entry.path().filename());
+  EXPECT_EQ(left, expected);
+  EXPECT_EQ(read_whole_file(path), "contents");
+
+  writer.kill();
+  EXPECT_EQ(remove_stale_temporaries(path), 1u);
+  EXPECT_FALSE(std::filesystem::exists(live));
+  EXPECT_EQ(remove_stale_temporaries(dir + "/missing/store"), 0u);
+}
+
+TEST(AtomicFile, AWriterKilledMidWriteLeavesATemporaryTheCleanupRemoves) {
+  std::string dir = zyp::testing::make_temp_folder("killed");
+  std::string path = dir + "/store";
+  const std::string old_contents = "old", new_contents(8 << 20, 'n');
+  ASSERT_TRUE(write_file_atomically(path, old_contents));
+  // The kill lands at an arbitrary moment; it is repeated until it has hit
+  // a writer between the creation of its temporary and the rename.
+  std::set<std::string> left;
+  for (int attempt = 0; attempt < 50 && left.empty(); ++attempt) {
+    zyp::testing::ChildProcess writer([&](zyp::testing::ChildProcess& self) {
+      self.tell_parent();
+      for (;;) write_file_atomically(path, new_contents);
+      return 0;
+    });
+    ASSERT_EQ(writer.hear_from_child(), 'r');
+    auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (temporaries_of(dir, "store").empty() && std::chrono::steady_clock::now() < give_up) {
+      std::this_thread::yield();
+    }
+    writer.kill();
+    left = temporaries_of(dir, "store");
+  }
+  ASSERT_EQ(left.size(), 1u);
+  EXPECT_EQ(remove_stale_temporaries(path), 1u);
+  EXPECT_TRUE(temporaries_of(dir, "store").empty());
+  auto contents = read_whole_file(path);
+  EXPECT_TRUE(contents == old_contents || contents == new_contents);
+}
+
+TEST(AtomicFile, CleanupNeverTakesALiveWritersTemporary) {
+  std::string dir = zyp::testing::make_temp_folder("concurrent");
+  std::string path = dir + "/store";
+  constexpr int kWrites = 100;
+  zyp::testing::ChildProcess writer([&](zyp::testing::ChildProcess&) {
+    int failures = 0;
+    for (int i = 0; i < kWrites; ++i) failures += write_file_atomically(path, std::string(4096, 'a' + i % 26)) ? 0 : 1;
+    return failures;
+  });
+  for (;;) {
+    siginfo_t info{};
+    if (::waitid(P_PID, static_cast<id_t>(writer.pid()), &info, WEXITED | WNOHANG | WNOWAIT) != 0 || info.si_pid != 0) {
+      break;
+    }
+    remove_stale_temporaries(path);
+  }
+  EXPECT_EQ(writer.join(), 0);
+  EXPECT_TRUE(temporaries_of(dir, "store").empty());
 }
 
 }  // namespace

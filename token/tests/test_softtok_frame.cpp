@@ -2,6 +2,7 @@
 // mechanisms, sessions, login and the PIN.
 #include <csignal>
 #include <string>
+#include <vector>
 
 #include "platform/drives.h"
 #include "platform/registry.h"
@@ -259,6 +260,67 @@ TEST_F(Frame, SetPin) {
   ASSERT_EQ(open(session), CKR_OK);
   EXPECT_EQ(login(session), CKR_PIN_INCORRECT);
   EXPECT_EQ(login(session, "9999"), CKR_OK);
+}
+
+// A PIN is stored as its bytes on the "Pin" line of the store's text, so
+// it may hold any byte that such a line keeps as it is: not a zero byte
+// (the sealing key is derived from the PIN up to its first zero), not CR or
+// LF (they end the line), and not blanks or tabs at either end (reading a
+// value trims them). Such PINs are refused with CKR_PIN_INVALID when set;
+// every other byte, 0x80 and above included, logs in as set.
+TEST_F(Frame, PinsMayHoldEveryByteTheStoreKeeps) {
+  struct Case {
+    std::string pin;
+    bool storable;
+    bool inside;  // the byte stands between others
+  };
+  std::vector<Case> cases;
+  for (int byte = 0; byte < 256; ++byte) {
+    const char b = static_cast<char>(byte);
+    const bool line_breaking = b == '\0' || b == '\r' || b == '\n';
+    const bool trimmed = b == ' ' || b == '\t';
+    cases.push_back({std::string("47") + b + "11", !line_breaking, true});
+    cases.push_back({std::string("4711") + b, !line_breaking && !trimmed, false});
+  }
+  auto trace = [](const Case& c) {
+    return ::testing::Message() << "byte 0x" << std::hex << (static_cast<unsigned>(c.pin[c.inside ? 2 : 4]) & 0xFF)
+                                << (c.inside ? " inside" : " at the end");
+  };
+
+  for (const Case& c : cases) {
+    SCOPED_TRACE(trace(c));
+    ASSERT_EQ(init_token(c.pin), c.storable ? CKR_OK : CKR_PIN_INVALID);
+    if (!c.storable) continue;
+    std::string wrong = c.pin;
+    wrong.back() ^= 0x01;
+    CK_SESSION_HANDLE session = 0;
+    ASSERT_EQ(open(session), CKR_OK);
+    EXPECT_EQ(login(session, wrong), CKR_PIN_INCORRECT);
+    EXPECT_EQ(login(session, c.pin), CKR_OK);
+    ASSERT_EQ(p11->C_CloseSession(session), CKR_OK);
+  }
+
+  // C_SetPIN from each PIN to the next: each is checked as the old PIN the
+  // way C_Login checks it.
+  auto set_pin = [&](CK_SESSION_HANDLE s, std::string old_pin, std::string new_pin) {
+    return p11->C_SetPIN(s, reinterpret_cast<CK_UTF8CHAR*>(old_pin.data()), old_pin.size(),
+                         reinterpret_cast<CK_UTF8CHAR*>(new_pin.data()), new_pin.size());
+  };
+  ASSERT_EQ(init_token(), CKR_OK);
+  CK_SESSION_HANDLE session = 0;
+  ASSERT_EQ(open(session), CKR_OK);
+  ASSERT_EQ(login(session), CKR_OK);
+  std::string current = kPin;
+  for (const Case& c : cases) {
+    if (!c.inside) continue;
+    SCOPED_TRACE(trace(c));
+    EXPECT_EQ(set_pin(session, current, c.pin), c.storable ? CKR_OK : CKR_PIN_INVALID);
+    if (c.storable) current = c.pin;
+  }
+  ASSERT_EQ(p11->C_CloseSession(session), CKR_OK);
+  ASSERT_EQ(open(session), CKR_OK);
+  EXPECT_EQ(login(session), CKR_PIN_INCORRECT);
+  EXPECT_EQ(login(session, current), CKR_OK);
 }
 
 int initialise_in_child(void* list) {

@@ -1,13 +1,19 @@
 // The key store file: its sealed layout, what a refused PIN or a broken file
 // leaves behind, token objects across sessions and processes, their section
 // names, and the key-disk store.
+#include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <filesystem>
+#include <map>
 #include <optional>
 #include <set>
+#include <sstream>
+#include <thread>
 
 #include "platform/ini.h"
 #include "platform/registry.h"
+#include "platform/tests/child_process.h"
 #include "testsupport/test_env.h"
 #include "token/crypto/bytes.h"
 #include "token/crypto/des.h"
@@ -49,7 +55,70 @@ std::set<std::string> folder_entries(const std::string& folder) {
   return names;
 }
 
-class Store : public TokenTest {};
+// Each section of the store's plain text with its lines, by name.
+std::map<std::string, std::string> section_texts(const std::string& plain) {
+  std::map<std::string, std::string> texts;
+  IniDocument document(plain);
+  for (const std::string& name : document.section_names()) {
+    for (const auto& entry : document.entries(name)) texts[name] += entry.key + "=" + entry.value + "\n";
+  }
+  return texts;
+}
+
+std::vector<std::string> sorted_lines(const std::string& text) {
+  std::vector<std::string> lines;
+  std::istringstream stream(text);
+  for (std::string line; std::getline(stream, line);) lines.push_back(line);
+  std::sort(lines.begin(), lines.end());
+  return lines;
+}
+
+// A token data object; the section name's sums do not see the order of the
+// label's bytes.
+Template data_object(std::string_view label) {
+  Template t;
+  t.ulong(CKA_CLASS, CKO_DATA).flag(CKA_TOKEN, true).text(CKA_LABEL, label).text(CKA_VALUE, "the same value");
+  return t;
+}
+
+class Store : public TokenTest {
+ protected:
+  // Closes the session and logs in on a new one, which loads the token
+  // objects from the store afresh.
+  CK_SESSION_HANDLE login_again(CK_SESSION_HANDLE session) {
+    EXPECT_EQ(p11->C_CloseSession(session), CKR_OK);
+    CK_SESSION_HANDLE fresh = 0;
+    EXPECT_EQ(open(fresh), CKR_OK);
+    EXPECT_EQ(login(fresh), CKR_OK);
+    return fresh;
+  }
+
+  std::vector<std::string> sorted_labels(CK_SESSION_HANDLE session) {
+    std::vector<std::string> labels;
+    for (CK_OBJECT_HANDLE object : find(session, Template{})) {
+      Bytes label = get(session, object, CKA_LABEL);
+      labels.emplace_back(label.begin(), label.end());
+    }
+    std::sort(labels.begin(), labels.end());
+    return labels;
+  }
+
+  std::map<std::string, std::string> stored_sections() {
+    auto plain = unseal(store_file(), kPin);
+    EXPECT_TRUE(plain);
+    return plain ? section_texts(*plain) : std::map<std::string, std::string>{};
+  }
+
+  Bytes encrypt_block(CK_SESSION_HANDLE session, CK_OBJECT_HANDLE key) {
+    Bytes iv(8, 0xA5), plain{'s', 'e', 'n', 't', 'e', 'n', 'c', 'e'}, out(64);
+    CK_MECHANISM mechanism{CKM_DES_40_CBC, iv.data(), iv.size()};
+    CK_ULONG length = out.size();
+    EXPECT_EQ(p11->C_EncryptInit(session, &mechanism, key), CKR_OK);
+    EXPECT_EQ(p11->C_Encrypt(session, plain.data(), plain.size(), out.data(), &length), CKR_OK);
+    out.resize(std::min<size_t>(length, out.size()));
+    return out;
+  }
+};
 
 TEST_F(Store, InitTokenWritesTheSealedLayout) {
   ASSERT_EQ(init_token(), CKR_OK);
@@ -63,6 +132,21 @@ TEST_F(Store, InitTokenWritesTheSealedLayout) {
                         "\r\nCopyright=Quillmarsh\r\n");
   EXPECT_EQ(std::string(sealed.begin(), sealed.end()).find("Quillmarsh"), std::string::npos);
   EXPECT_EQ(folder_entries(zyp::platform::machine_dir() + "/data"), std::set<std::string>{"ambrel.ksl"});
+}
+
+TEST_F(Store, PinIsStoredAsItsBytes) {
+  const std::string pin = "p\xC3\xA4sswort";  // "pässwort" in UTF-8
+  ASSERT_EQ(init_token(pin), CKR_OK);
+  const std::string rest = "\r\nLabel=Test token" + std::string(22, ' ') + "\r\nCopyright=Quillmarsh\r\n";
+  EXPECT_EQ(unseal(store_file(), pin), "[General]\r\nPin=" + pin + rest);
+  CK_SESSION_HANDLE session = 0;
+  ASSERT_EQ(open(session), CKR_OK);
+  ASSERT_EQ(login(session, pin), CKR_OK);
+  std::string old_pin = pin, new_pin = "0815";
+  ASSERT_EQ(p11->C_SetPIN(session, reinterpret_cast<CK_UTF8CHAR*>(old_pin.data()), old_pin.size(),
+                          reinterpret_cast<CK_UTF8CHAR*>(new_pin.data()), new_pin.size()),
+            CKR_OK);
+  EXPECT_EQ(unseal(store_file(), new_pin), "[General]\r\nPin=0815" + rest);
 }
 
 TEST_F(Store, RefusedPinAndBrokenStoreLeaveTheFileAsItWas) {
@@ -187,6 +271,140 @@ TEST_F(Store, TokenObjectSectionsFollowTheObject) {
   plain = unseal(store_file(), kPin);
   ASSERT_TRUE(plain);
   EXPECT_TRUE(object_sections(*plain).empty());
+}
+
+TEST_F(Store, ObjectsWhoseSectionNamesCollideAreAllKept) {
+  CK_SESSION_HANDLE session = logged_in_session();
+  create(session, data_object("ab"));
+  CK_OBJECT_HANDLE ba = create(session, data_object("ba"));
+  CK_OBJECT_HANDLE original = create(session, data_object("original"));
+  CK_OBJECT_HANDLE copy = 0;
+  ASSERT_EQ(p11->C_CopyObject(session, original, nullptr, 0, &copy), CKR_OK);
+  EXPECT_EQ(stored_sections().size(), 5u);  // General and four objects
+  ASSERT_EQ(p11->C_DestroyObject(session, copy), CKR_OK);
+
+  // Renaming an object onto a taken name, and changing an object stored
+  // under a counted-on name, each rewrite only the object's own section.
+  CK_OBJECT_HANDLE renamed = create(session, data_object("cd"));
+  auto before = stored_sections();
+  Template taken_label, new_label;
+  taken_label.text(CKA_LABEL, "ab");
+  new_label.text(CKA_LABEL, "xy");
+  ASSERT_EQ(p11->C_SetAttributeValue(session, renamed, taken_label.data(), taken_label.size()), CKR_OK);
+  ASSERT_EQ(p11->C_SetAttributeValue(session, ba, new_label.data(), new_label.size()), CKR_OK);
+  auto after = stored_sections();
+  ASSERT_EQ(after.size(), before.size());
+  std::vector<std::string> changed;
+  for (const auto& [name, text] : before) {
+    if (!after.count(name) || after[name] != text) changed.push_back(name);
+  }
+  EXPECT_EQ(changed.size(), 2u) << "only the two changed objects' sections may differ";
+
+  session = login_again(session);
+  EXPECT_EQ(sorted_labels(session), (std::vector<std::string>{"ab", "ab", "original", "xy"}));
+}
+
+TEST_F(Store, ObjectsWithPermutedLabelsAllReloadInAnotherProcess) {
+  CK_SESSION_HANDLE session = logged_in_session();
+  std::vector<std::string> labels;
+  for (int i = 0; i < 120; ++i) {
+    char label[16];
+    std::snprintf(label, sizeof label, "obj%03d", i);
+    labels.push_back(label);
+    create(session, data_object(label));
+  }
+  ASSERT_EQ(p11->C_CloseSession(session), CKR_OK);
+  ASSERT_EQ(p11->C_Finalize(nullptr), CKR_OK);
+  std::string listed = run_probe("labels 4711");
+  ASSERT_EQ(p11->C_Initialize(nullptr), CKR_OK);
+  EXPECT_EQ(sorted_lines(listed), labels);
+}
+
+// The provider's answer to a key made twice from the same sentence: the new
+// object is created, found to duplicate a key, and destroyed.
+TEST_F(Store, DestroyingADuplicateKeyKeepsTheOriginal) {
+  CK_SESSION_HANDLE session = logged_in_session();
+  auto work_key = [] {
+    Template key = secret_key(CKK_DES_40, Bytes{0x3C, 0x91, 0x07, 0xE4, 0x5A});
+    key.flag(CKA_TOKEN, true).text(CKA_LABEL, "work");
+    return key;
+  };
+  CK_OBJECT_HANDLE original = create(session, work_key());
+  Bytes sealed_with_original = encrypt_block(session, original);
+  CK_OBJECT_HANDLE duplicate = create(session, work_key());
+  ASSERT_EQ(p11->C_DestroyObject(session, duplicate), CKR_OK);
+
+  session = login_again(session);
+  Template by_label;
+  by_label.text(CKA_LABEL, "work");
+  auto found = find(session, by_label);
+  ASSERT_EQ(found.size(), 1u);
+  EXPECT_EQ(encrypt_block(session, found[0]), sealed_with_original);
+}
+
+TEST_F(Store, StaleTemporariesOfTheStoreGoWhenItIsOpened) {
+  const std::string folder = zyp::platform::machine_dir() + "/data";
+  ASSERT_EQ(init_token("1111"), CKR_OK);
+  Bytes earlier = read_bytes(store_file());
+  ASSERT_EQ(init_token(), CKR_OK);
+  // What a writer killed before its rename leaves: a whole store sealed
+  // under the earlier PIN. Files that are no temporaries of the store stay.
+  const std::string stale = store_file() + ".k3Xq9Z";
+  const std::set<std::string> kept = {"ambrel.ksl", "ambrel.ksl.bak", "other.ksl.k3Xq9Z"};
+  ASSERT_TRUE(zyp::platform::write_file_atomically(stale, std::string(earlier.begin(), earlier.end())));
+  for (const std::string& name : kept) {
+    if (name != "ambrel.ksl") {
+      ASSERT_TRUE(zyp::platform::write_file_atomically(folder + "/" + name, "x"));
+    }
+  }
+  CK_SESSION_HANDLE session = 0;
+  ASSERT_EQ(open(session), CKR_OK);
+  ASSERT_EQ(login(session), CKR_OK);
+  EXPECT_EQ(folder_entries(folder), kept);
+
+  ASSERT_TRUE(zyp::platform::write_file_atomically(stale, std::string(earlier.begin(), earlier.end())));
+  ASSERT_EQ(init_token(), CKR_OK);
+  EXPECT_EQ(folder_entries(folder), kept);
+  for (const std::string& name : kept) {
+    if (name != "ambrel.ksl") std::filesystem::remove(folder + "/" + name);
+  }
+}
+
+std::vector<std::string> store_temporaries(const std::string& folder) {
+  std::vector<std::string> found;
+  for (const std::string& name : folder_entries(folder)) {
+    if (name.size() == std::string("ambrel.ksl.XXXXXX").size() && name.rfind("ambrel.ksl.", 0) == 0) {
+      found.push_back(name);
+    }
+  }
+  return found;
+}
+
+TEST_F(Store, TheTemporaryOfAProcessKilledWhileWritingTheStoreGoesAtTheNextLogin) {
+  const std::string folder = zyp::platform::machine_dir() + "/data";
+  ASSERT_EQ(init_token(), CKR_OK);
+  // A forked process writes the store again and again until it is killed;
+  // the kill is repeated until it has hit a write before its rename.
+  std::vector<std::string> left;
+  for (int attempt = 0; attempt < 50 && left.empty(); ++attempt) {
+    zyp::testing::ChildProcess writer([this](zyp::testing::ChildProcess& self) {
+      self.tell_parent();
+      for (;;) init_token();
+      return 0;
+    });
+    ASSERT_EQ(writer.hear_from_child(), 'r');
+    auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (store_temporaries(folder).empty() && std::chrono::steady_clock::now() < give_up) {
+      std::this_thread::yield();
+    }
+    writer.kill();
+    left = store_temporaries(folder);
+  }
+  ASSERT_EQ(left.size(), 1u);
+  CK_SESSION_HANDLE session = 0;
+  ASSERT_EQ(open(session), CKR_OK);
+  ASSERT_EQ(login(session), CKR_OK);
+  EXPECT_TRUE(store_temporaries(folder).empty());
 }
 
 TEST_F(Store, KeyDiskStoreLeavesTheInstalledStoreAlone) {
