@@ -99,8 +99,15 @@ class NamedData {
     bytes_ = {static_cast<uint8_t*>(mapping_->data()) + offset, static_cast<size_t>(length)};
     return true;
   }
-  uint8_t* data() const { return bytes_.data(); }
-  uint32_t length() const { return static_cast<uint32_t>(bytes_.size()); }
+  // Runs `call(data, length)` on the range. A file that shrinks under the
+  // mapping meanwhile (its owner truncated it) makes the call's work void:
+  // the result is then 15, as for a mapping that cannot be used.
+  template <typename Call>
+  int run(Call&& call) const {
+    platform::FileMapping::ShrinkGuard guard(*mapping_);
+    int result = call(bytes_.data(), static_cast<uint32_t>(bytes_.size()));
+    return guard.file_shrank() ? kResultNamedMappingFailed : result;
+  }
 
  private:
   std::unique_ptr<platform::FileMapping> mapping_;
@@ -262,8 +269,7 @@ int crypt_in_place(Request& r, decltype(&::ZYPCIPCryptBuffer) call) {
   if (data.descriptor) {
     NamedData named;
     if (!named.open(data.descriptor, true)) return kResultNamedMappingFailed;
-    uint32_t length = named.length();
-    return call(token, mechanism, key, named.data(), &length);
+    return named.run([&](uint8_t* bytes, uint32_t length) { return call(token, mechanism, key, bytes, &length); });
   }
   uint32_t length = data.length;
   int result = call(token, mechanism, key, data.bytes.data(), &length);
@@ -277,7 +283,7 @@ int with_input_data(const DataItem& data, Call&& call) {
   if (!data.descriptor) return call(data.bytes.data(), data.length);
   NamedData named;
   if (!named.open(data.descriptor, false)) return kResultNamedMappingFailed;
-  return call(named.data(), named.length());
+  return named.run(call);
 }
 
 int hash_buffer(Request& r) {

@@ -1,13 +1,16 @@
 #include "platform/file_mapping.h"
 
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <limits>
+#include <mutex>
 #include <new>
 #include <optional>
 #include <sstream>
@@ -107,7 +110,83 @@ uint64_t file_size(int fd) {
   return ::fstat(fd, &st) == 0 ? static_cast<uint64_t>(st.st_size) : 0;
 }
 
+// ---- Guard against a file that shrinks under its mapping ----------------------
+
+uintptr_t page_size() {
+  static const uintptr_t size = static_cast<uintptr_t>(::sysconf(_SC_PAGESIZE));
+  return size;
+}
+
+thread_local FileMapping::ShrinkGuard::Range* t_guarded = nullptr;
+struct sigaction g_previous_sigbus {};
+
+// Hands a SIGBUS that is not ours to what handled it before. A default or
+// ignored disposition is put back: a fault then happens again on return and
+// ends the process as it would have; a sent signal is raised again.
+void pass_on_sigbus(int signal, siginfo_t* info, void* context) {
+  if (g_previous_sigbus.sa_flags & SA_SIGINFO) {
+    if (g_previous_sigbus.sa_sigaction) g_previous_sigbus.sa_sigaction(signal, info, context);
+    return;
+  }
+  if (g_previous_sigbus.sa_handler != SIG_DFL && g_previous_sigbus.sa_handler != SIG_IGN) {
+    g_previous_sigbus.sa_handler(signal);
+    return;
+  }
+  ::sigaction(SIGBUS, &g_previous_sigbus, nullptr);
+  if (info->si_code <= 0) ::raise(signal);
+}
+
+// A page past the end of a shrunk file faults with BUS_ADRERR. Mapping
+// private zero pages over the rest of the guarded range lets the access (and
+// every later one) go on; the pages after the first missing one are past the
+// end of the file too.
+void on_sigbus(int signal, siginfo_t* info, void* context) {
+  int saved_errno = errno;
+  FileMapping::ShrinkGuard::Range* range = t_guarded;
+  auto address = reinterpret_cast<uintptr_t>(info->si_addr);
+  if (range && info->si_code == BUS_ADRERR && address >= range->begin && address < range->end) {
+    uintptr_t page = address & ~(page_size() - 1);
+    void* zeros = ::mmap(reinterpret_cast<void*>(page), range->end - page, PROT_READ | PROT_WRITE,
+                         MAP_PRIVATE | MAP_ANONYMOUS | MAP_FIXED, -1, 0);
+    if (zeros != MAP_FAILED) {
+      range->shrank = 1;
+      errno = saved_errno;
+      return;
+    }
+  }
+  pass_on_sigbus(signal, info, context);
+  errno = saved_errno;
+}
+
+void install_sigbus_handler() {
+  static std::once_flag installed;
+  std::call_once(installed, [] {
+    (void)page_size();  // not computed for the first time inside the handler
+    struct sigaction action {};
+    action.sa_sigaction = on_sigbus;
+    action.sa_flags = SA_SIGINFO | SA_ONSTACK;
+    sigemptyset(&action.sa_mask);
+    ::sigaction(SIGBUS, &action, &g_previous_sigbus);
+  });
+}
+
 }  // namespace
+
+FileMapping::ShrinkGuard::ShrinkGuard(const FileMapping& mapping)
+    : range_{reinterpret_cast<uintptr_t>(mapping.data_),
+             (reinterpret_cast<uintptr_t>(mapping.data_) + mapping.size_ + page_size() - 1) & ~(page_size() - 1), 0},
+      outer_(t_guarded) {
+  install_sigbus_handler();
+  t_guarded = &range_;
+  std::atomic_signal_fence(std::memory_order_seq_cst);
+}
+
+FileMapping::ShrinkGuard::~ShrinkGuard() {
+  std::atomic_signal_fence(std::memory_order_seq_cst);
+  t_guarded = outer_;
+}
+
+bool FileMapping::ShrinkGuard::file_shrank() const { return range_.shrank != 0; }
 
 FileMapping::FileMapping(std::string name, int fd, void* data, size_t size, bool writable)
     : name_(std::move(name)),
@@ -125,7 +204,7 @@ FileMapping::~FileMapping() {
 
 void FileMapping::prefault(uint64_t offset, uint64_t length, bool for_writing) const {
   if (offset >= size_ || length == 0) return;
-  static const uintptr_t page = static_cast<uintptr_t>(::sysconf(_SC_PAGESIZE));
+  const uintptr_t page = page_size();
   uintptr_t first = reinterpret_cast<uintptr_t>(data_) + offset;
   uintptr_t end = first + std::min<uint64_t>(length, size_ - offset);
   first &= ~(page - 1);

@@ -52,6 +52,36 @@ class FileMapping {
   // a hint: failures are ignored and the pages then fault in as they are used.
   void prefault(uint64_t offset, uint64_t length, bool for_writing) const;
 
+  // Guards this thread's accesses to the mapping against its file shrinking
+  // (another process may truncate a file it shares). While a guard lives, an
+  // access to a page that the file no longer holds finds zeros instead of
+  // ending the process with SIGBUS: from that page on, the mapping is
+  // replaced by private pages that are not part of the file, and
+  // file_shrank() says so. The code that touched the page runs to its end as
+  // usual (its locks and state are released as on any other call); only its
+  // result is void. SIGBUS on other threads or other addresses keeps the
+  // handling it had before.
+  class ShrinkGuard {
+   public:
+    explicit ShrinkGuard(const FileMapping& mapping);
+    ~ShrinkGuard();
+    ShrinkGuard(const ShrinkGuard&) = delete;
+    ShrinkGuard& operator=(const ShrinkGuard&) = delete;
+
+    bool file_shrank() const;
+
+    // Where the guard of the current thread stands; used by the handler.
+    struct Range {
+      uintptr_t begin;
+      uintptr_t end;
+      volatile int shrank;
+    };
+
+   private:
+    Range range_;
+    Range* outer_;
+  };
+
  private:
   FileMapping(std::string name, int fd, void* data, size_t size, bool writable);
   static std::unique_ptr<FileMapping> map(std::string_view name, int fd, size_t size, bool writable,

@@ -12,6 +12,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <memory>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -321,6 +322,78 @@ TEST_F(LoggedIn, NamedMappingEncryptionOf64MiBWorksInPlaceAndDecryptsBack) {
 
   ASSERT_EQ(ZYPCIPDecryptBuffer(kToken, kDes40, key, text, &length), 0);
   EXPECT_EQ(std::memcmp(mapped, original.data(), original.size()), 0);
+}
+
+// True once `pid` has `path` mapped (checked every millisecond, for at most `limit`).
+bool wait_until_mapped(pid_t pid, const std::string& path, std::chrono::milliseconds limit) {
+  for (auto deadline = Clock::now() + limit; Clock::now() < deadline; std::this_thread::sleep_for(1ms)) {
+    auto maps = zyp::platform::read_whole_file("/proc/" + std::to_string(pid) + "/maps");
+    if (maps && maps->find(path) != std::string::npos) return true;
+  }
+  return false;
+}
+
+// A client that truncates the file of its named mapping, before the request
+// or while the server encrypts it, gets result 15; the server goes on serving.
+TEST_F(LoggedIn, AMappedFileTruncatedByItsClientGives15AndTheServerServesOn) {
+  uint32_t key = 0;
+  ASSERT_EQ(ZYPCIPGenerateKeyFromSentence(kToken, kDes40, 1, "bulk", "a sentence for the bulk key", &key), 0);
+  pid_t server = server_of_marker();
+  ASSERT_GT(server, 0);
+  constexpr uint32_t kLength = 64u << 20;
+  std::string folder = zyp::testing::make_temp_folder("shrinking");
+  std::string descriptor = "ZYPCRYPT_FILE 0 " + std::to_string(kLength);
+  auto* text = reinterpret_cast<uint8_t*>(descriptor.data());
+
+  // Creates the file and its mapping; returns the descriptor of the file.
+  std::unique_ptr<zyp::platform::FileMapping> mapping;
+  auto make_mapped_file = [&](const std::string& path) {
+    int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_TRUNC, 0600);
+    EXPECT_EQ(::ftruncate(fd, kLength), 0);
+    mapping = zyp::platform::FileMapping::create(fd, descriptor, 0);
+    EXPECT_TRUE(mapping);
+    return fd;
+  };
+
+  {
+    SCOPED_TRACE("truncated before the request: the range is past the end");
+    int fd = make_mapped_file(folder + "/before");
+    ASSERT_EQ(::ftruncate(fd, kLength / 2), 0);
+    uint32_t length = kNamedMappingLength;
+    EXPECT_EQ(ZYPCIPCryptBuffer(kToken, kDes40, key, text, &length), 15);
+    ::close(fd);
+    mapping.reset();
+  }
+
+  // Truncated once the server has mapped the file; the encryption of 64 MiB
+  // takes far longer than that, and a rare run that finished first is repeated.
+  int result = -1;
+  for (int attempt = 0; attempt < 3 && result != 15; ++attempt) {
+    std::string path = folder + "/during" + std::to_string(attempt);
+    int fd = make_mapped_file(path);
+    std::thread truncater([&] {
+      if (wait_until_mapped(server, path, 20s)) {
+        EXPECT_EQ(::ftruncate(fd, 0), 0);
+      }
+    });
+    uint32_t length = kNamedMappingLength;
+    result = ZYPCIPCryptBuffer(kToken, kDes40, key, text, &length);
+    truncater.join();
+    ::close(fd);
+    mapping.reset();
+    ASSERT_TRUE(result == 15 || result == 0) << "result " << result;
+  }
+  EXPECT_EQ(result, 15);
+
+  EXPECT_TRUE(server_alive());
+  EXPECT_EQ(server_of_marker(), server);
+  uint32_t bits = 0;
+  ASSERT_EQ(ZYPCIPGetKeyFormat(kToken, kDes40, 1, &bits), 0);
+  pid_t other = spawn(tests_folder() + "/channel_probe", {"keyformat", "1", std::to_string(kDes40), std::to_string(bits)});
+  EXPECT_EQ(wait_bounded(other, 60s), 0) << "another client is served";
+  std::vector<uint8_t> block(64, 0x5A);
+  uint32_t block_length = 64;
+  EXPECT_EQ(ZYPCIPCryptBuffer(kToken, kDes40, key, block.data(), &block_length), 0) << "the token works on";
 }
 
 TEST_F(LoggedIn, TheSessionStateIs0InEveryProcess) {

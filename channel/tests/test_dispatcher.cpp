@@ -150,10 +150,13 @@ TEST_F(NamedMapping, EncryptsTheDescribedRangeInPlaceAndKeepsTheLengthAtMinusOne
 
 TEST_F(NamedMapping, AnUnusableMappingGives15AndLeavesTheDataAlone) {
   auto whole = map("ZYPTEST 60 16");  // a range past the end of the file
+  auto wrapping = map("ZYPTEST 0 -1");  // numbers that wrap round
+  auto wrapping_offset = map("ZYPTEST -1 8");
   auto unnumbered = map("ZYPTEST");    // a name that carries no offset and length
   auto read_only = map("ZYPRO 0 8", O_RDONLY);
-  ASSERT_TRUE(whole && unnumbered && read_only);
-  for (const char* descriptor : {"ZYPTEST 60 16", "ZYPTEST", "NOSUCHMAP 0 8", "ZYPTEST 0 8", "ZYPRO 0 8"}) {
+  ASSERT_TRUE(whole && wrapping && wrapping_offset && unnumbered && read_only);
+  for (const char* descriptor :
+       {"ZYPTEST 60 16", "ZYPTEST 0 -1", "ZYPTEST -1 8", "ZYPTEST", "NOSUCHMAP 0 8", "ZYPTEST 0 8", "ZYPRO 0 8"}) {
     SCOPED_TRACE(descriptor);
     EXPECT_EQ(result_of(serve(crypt(descriptor))), 15u);
   }
@@ -165,6 +168,45 @@ TEST_F(NamedMapping, AnUnusableMappingGives15AndLeavesTheDataAlone) {
                      .u32(kMechanism).u32(kToken).bytes();
   EXPECT_EQ(result_of(serve(digest)), 0u);
   EXPECT_EQ(fake_provider::calls().at(0), "HashBuffer 7 290 8 20 data=0001020304050607");
+}
+
+// The size of a mapping is the file's when the server opens it: a range
+// that the registered size held but the shrunk file does not is refused.
+TEST_F(NamedMapping, ARangePastTheEndOfAFileThatShrankSinceItsRegistrationGives15) {
+  auto mapping = map("ZYPTEST 8 40");
+  ASSERT_TRUE(mapping);
+  ASSERT_EQ(::truncate(path_.c_str(), 32), 0);
+  EXPECT_EQ(result_of(serve(crypt("ZYPTEST 8 40"))), 15u);
+  EXPECT_FALSE(provider_called());
+}
+
+// A provider call during which the file is truncated to nothing, as a
+// hostile client can do while the server works on its mapping.
+std::string g_file_to_truncate;
+
+int truncate_then_crypt(uint32_t token, uint32_t mechanism, uint32_t key, uint8_t* buffer, uint32_t* length) {
+  if (::truncate(g_file_to_truncate.c_str(), 0) != 0) return 99;
+  return fake_provider::crypt_buffer(token, mechanism, key, buffer, length);
+}
+
+TEST_F(NamedMapping, AFileTruncatedDuringTheCallGives15InsteadOfEndingTheServer) {
+  auto mapping = map("ZYPTEST 8 16");
+  ASSERT_TRUE(mapping);
+  ProviderCalls truncating = fake_provider::table();
+  truncating.crypt_buffer = truncate_then_crypt;
+  g_file_to_truncate = path_;
+  ServerState state;
+
+  Bytes block = crypt("ZYPTEST 8 16");
+  serve_request(block, truncating, state);
+  EXPECT_EQ(result_of(block), 15u);
+  EXPECT_EQ(fake_provider::calls().size(), 1u) << "the provider call ran to its end";
+
+  // The mapping of the next request is served as usual.
+  ASSERT_EQ(::truncate(path_.c_str(), 64), 0);
+  auto next = map("ZYPNEXT 8 16");
+  ASSERT_TRUE(next);
+  EXPECT_EQ(result_of(serve(crypt("ZYPNEXT 8 16"))), 0u);
 }
 
 // Damaged copies of valid blocks of every code: the sanitizer build reports

@@ -163,6 +163,55 @@ TEST(FileMapping, RefusedCreates) {
   EXPECT_EQ(read_only.size(), 3) << "a refused create leaves the file alone";
 }
 
+// Another process may truncate the file while this one works on its mapping.
+TEST(FileMapping, AGuardedAccessPastTheEndOfAShrunkFileFindsZerosAndSaysSo) {
+  const size_t page = static_cast<size_t>(::sysconf(_SC_PAGESIZE));
+  TestFile file(std::string(3 * page, 'x'));
+  auto mapping = FileMapping::create(file.fd, "", 0);
+  ASSERT_TRUE(mapping);
+  volatile char* bytes = bytes_of(*mapping);
+  {
+    FileMapping::ShrinkGuard guard(*mapping);
+    bytes[2 * page] = 'y';
+    EXPECT_FALSE(guard.file_shrank());
+  }
+
+  ASSERT_EQ(::ftruncate(file.fd, static_cast<off_t>(page)), 0);
+  FileMapping::ShrinkGuard guard(*mapping);
+  bytes[0] = 'a';
+  EXPECT_FALSE(guard.file_shrank());
+  EXPECT_EQ(bytes[page + 5], 0);
+  bytes[2 * page] = 'z';
+  EXPECT_EQ(bytes[2 * page], 'z');
+  EXPECT_TRUE(guard.file_shrank());
+  EXPECT_EQ(bytes[0], 'a') << "the pages the file still holds stay mapped";
+  EXPECT_EQ(file.size(), static_cast<off_t>(page)) << "the replacement pages are not part of the file";
+  auto on_disk = read_whole_file(file.path);
+  ASSERT_TRUE(on_disk);
+  EXPECT_EQ(on_disk->front(), 'a');
+}
+
+// The guard covers its own mapping on its own thread, nothing else: a fault
+// elsewhere ends the process as it always did.
+TEST(FileMapping, AShrunkFileOutsideTheGuardedMappingStillEndsTheProcess) {
+  const size_t page = static_cast<size_t>(::sysconf(_SC_PAGESIZE));
+  TestFile guarded(std::string(page, 'g')), shrunk(std::string(2 * page, 's'));
+  auto guarded_mapping = FileMapping::create(guarded.fd, "", 0);
+  auto shrunk_mapping = FileMapping::create(shrunk.fd, "", 0);
+  ASSERT_TRUE(guarded_mapping && shrunk_mapping);
+  ASSERT_EQ(::ftruncate(shrunk.fd, 0), 0);
+
+  ChildProcess child([&](ChildProcess&) {
+    FileMapping::ShrinkGuard guard(*guarded_mapping);
+    volatile char* bytes = bytes_of(*shrunk_mapping);
+    bytes[page] = 'x';
+    return 0;
+  });
+  int status = child.join();
+  EXPECT_NE(status, 0) << "the fault was swallowed";
+  EXPECT_NE(status, -1);
+}
+
 TEST(FileMapping, UnnamedMappingRegistersNothing) {
   TestFile file("local");
   auto mapping = FileMapping::create(file.fd, "", 0);
