@@ -28,15 +28,18 @@ constexpr uint32_t kEventTag = 0x54564557;  // "WEVT": the block really is an ev
 // `sleepers` counts the waiters asleep (or about to sleep) in the kernel, so
 // that set() makes the wake-up call only when somebody needs it; a waiter
 // killed in its sleep leaves the count too high, which costs no more than a
-// needless wake-up call.
+// needless wake-up call. `setter_cpu` is the processor the last set() ran
+// on, plus one (0: not known), which tells a waiter whether watching could
+// keep the setter from running.
 struct EventWords {
   uint32_t tag;
   uint32_t manual_reset;
   uint32_t signaled;
   uint32_t sets;
   uint32_t sleepers;
+  uint32_t setter_cpu;
 };
-static_assert(sizeof(EventWords) == 20 && offsetof(EventWords, sleepers) == 16);
+static_assert(sizeof(EventWords) == 24 && offsetof(EventWords, setter_cpu) == 20);
 static_assert(std::atomic_ref<uint32_t>::is_always_lock_free);
 
 // How long a wait watches the event before it sleeps. Waking a sleeper takes
@@ -44,6 +47,11 @@ static_assert(std::atomic_ref<uint32_t>::is_always_lock_free);
 // more than a few microseconds of watching (tens of microseconds under a
 // hypervisor); a request and its answer usually come within this time.
 constexpr auto kWatchBeforeSleep = std::chrono::microseconds(50);
+
+// A pause between two looks at the clock while watching longer than this
+// means the watcher was taken off its processor for other work: the
+// processors are busy, and watching on would only take time from that work.
+constexpr auto kDescheduledGap = std::chrono::microseconds(20);
 
 // Whether this process may run on more than one processor (checked once): on
 // a single one, watching would only keep the setter from running.
@@ -57,6 +65,23 @@ bool other_processors_can_set() {
   return several;
 }
 
+// The calling thread's processor, plus one; 0 when it cannot be told.
+uint32_t current_cpu_word() {
+  int cpu = ::sched_getcpu();
+  return cpu >= 0 ? static_cast<uint32_t>(cpu) + 1 : 0;
+}
+
+// Watching is worth it only while the setter can run on another processor
+// at the same time. A setter that last ran on the waiter's own processor
+// (where the scheduler keeps two processes that hand work to each other
+// when the other processors are busy) would have to wait for the watcher
+// to give the processor up.
+bool setter_may_run_beside_us(const std::atomic_ref<uint32_t>& setter_cpu) {
+  if (!other_processors_can_set()) return false;
+  uint32_t setter = setter_cpu.load(std::memory_order_relaxed);
+  return setter == 0 || setter != current_cpu_word();
+}
+
 void relax_processor() {
 #if defined(__x86_64__) || defined(__i386__)
   __builtin_ia32_pause();
@@ -66,18 +91,21 @@ void relax_processor() {
 }
 
 // Watches `sets` for a change from `seen` for a short while (never past the
-// deadline); true when it changed. Only worth it when another processor can
-// run the setter meanwhile.
+// deadline); true when it changed. It stops early when the watcher was taken
+// off its processor meanwhile.
 bool watch_for_set(const std::atomic_ref<uint32_t>& sets, uint32_t seen, const objects::Deadline& deadline) {
-  if (!other_processors_can_set()) return false;
-  auto until = std::chrono::steady_clock::now() + kWatchBeforeSleep;
+  auto now = std::chrono::steady_clock::now();
+  auto until = now + kWatchBeforeSleep;
   if (!deadline.infinite()) until = std::min(until, deadline.when());
-  do {
+  while (now < until) {
     for (int i = 0; i < 64; ++i) {
       if (sets.load(std::memory_order_acquire) != seen) return true;
       relax_processor();
     }
-  } while (std::chrono::steady_clock::now() < until);
+    auto before = now;
+    now = std::chrono::steady_clock::now();
+    if (now - before > kDescheduledGap) return sets.load(std::memory_order_acquire) != seen;
+  }
   return false;
 }
 
@@ -113,7 +141,7 @@ std::unique_ptr<NamedEvent> refuse_foreign_block(std::string* error) {
 std::unique_ptr<NamedEvent> NamedEvent::create(std::string_view name, bool manual_reset, bool initially_set,
                                                bool* already_existed, std::string* error) {
   try {
-    EventWords initial{kEventTag, manual_reset ? 1u : 0u, initially_set ? 1u : 0u, 0, 0};
+    EventWords initial{kEventTag, manual_reset ? 1u : 0u, initially_set ? 1u : 0u, 0, 0, 0};
     std::string_view initial_bytes(reinterpret_cast<const char*>(&initial), sizeof initial);
     bool existed = false;
     auto block = SharedMemory::create_object(name, kEventSuffix, sizeof initial, initial_bytes, &existed, error);
@@ -147,6 +175,7 @@ bool NamedEvent::manual_reset() const {
 
 bool NamedEvent::set() {
   EventWords& words = words_of(*block_);
+  std::atomic_ref<uint32_t>(words.setter_cpu).store(current_cpu_word(), std::memory_order_relaxed);
   std::atomic_ref<uint32_t>(words.signaled).store(1);
   std::atomic_ref<uint32_t>(words.sets).fetch_add(1);
   // Every waiter wakes and looks; for an auto-reset event the one that wins
@@ -185,7 +214,8 @@ WaitResult NamedEvent::wait(uint32_t timeout_ms) {
     }
     if (!watched) {
       watched = true;
-      if (watch_for_set(sets, seen, deadline)) continue;
+      if (setter_may_run_beside_us(std::atomic_ref<uint32_t>(words.setter_cpu)) && watch_for_set(sets, seen, deadline))
+        continue;
     }
     sleepers.fetch_add(1);
     bool slept = sleep_on(&words.sets, seen, deadline);
