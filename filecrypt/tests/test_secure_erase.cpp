@@ -148,10 +148,13 @@ TEST_F(SecureErase, AFolderTreeIsErasedAndRemovedButWhatALinkNamesIsLeftAlone) {
   fs::rename(deep.witness, folder_ + "/deep.witness");
   ASSERT_TRUE(zyp::platform::write_file_atomically(tree + "/top", "top"));
   ASSERT_TRUE(zyp::platform::set_file_attributes(tree + "/sub", zyp::platform::kAttributeReadOnly));
+  ASSERT_TRUE(zyp::platform::set_file_attributes(outside, zyp::platform::kAttributeReadOnly));
+  ASSERT_EQ(::mkfifo((tree + "/sub/pipe").c_str(), 0400), 0);  // read-only, and nothing to overwrite
 
   EXPECT_EQ(ZYPSecureEraseEx(tree.c_str(), nullptr, 0), 0);
   EXPECT_FALSE(fs::exists(tree));
   EXPECT_EQ(contents(outside), "named by a link");
+  EXPECT_TRUE(zyp::platform::get_file_attributes(outside) & zyp::platform::kAttributeReadOnly);
   EXPECT_EQ(contents(folder_ + "/deep.witness"), std::string(600, '\x55'));
 }
 
