@@ -18,7 +18,13 @@ constexpr uint32_t kProgressTitle = 3;
 constexpr int kTitleSize = 260;
 constexpr int kUnexpected = zyp::file::kCannotOpen;
 
-uint32_t passes() { return zyp::file::cached_setting(CachedSetting::erase_passes); }
+// One call's erase: the passes of the shared setting, the library's texts.
+zyp::file::EraseContext erase_context(ZYPWindow* window, float max_percent) {
+  return {.passes = zyp::file::cached_setting(CachedSetting::erase_passes),
+          .window = window,
+          .max_percent = max_percent,
+          .strings = zyp::file::resources()};
+}
 
 }  // namespace
 
@@ -40,7 +46,8 @@ ZYP_API int ZYPSecureErase(const char* path) {
 ZYP_API int ZYPSecureEraseEx(const char* path, ZYPWindow* window, float maxPercent) {
   return guarded(kUnexpected, [&] {
     if (!path) return ZYPFILE_NULL_ARGUMENT;
-    return zyp::file::erase_path(path, passes(), {window, maxPercent});
+    auto context = erase_context(window, maxPercent);
+    return zyp::file::erase_path(path, context);
   });
 }
 
@@ -49,14 +56,16 @@ ZYP_API int ZYPSecureEraseFolderEx(const char* folder, ZYPWindow* window, float 
     if (!folder) return ZYPFILE_NULL_ARGUMENT;
     if (!zyp::platform::file_exists(folder)) return int{zyp::file::kMissing};
     if (!zyp::platform::is_folder(folder)) return int{zyp::file::kCannotDelete};
-    return zyp::file::erase_path(folder, passes(), {window, maxPercent});
+    auto context = erase_context(window, maxPercent);
+    return zyp::file::erase_path(folder, context);
   });
 }
 
 ZYP_API int ZYPSecureEraseFileEx(const char* file, ZYPWindow* window, float maxPercent) {
   return guarded(kUnexpected, [&] {
     if (!file) return ZYPFILE_NULL_ARGUMENT;
-    return zyp::file::erase_file(file, passes(), {window, maxPercent});
+    auto context = erase_context(window, maxPercent);
+    return zyp::file::erase_file(file, context);
   });
 }
 

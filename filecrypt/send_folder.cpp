@@ -20,6 +20,9 @@ std::string send_folder() {
   return folder + "/Sealpost";
 }
 
-int wipe_send_folder() { return erase_path(send_folder(), cached_setting(CachedSetting::erase_passes), {}); }
+int wipe_send_folder() {
+  EraseContext quietly{.passes = cached_setting(CachedSetting::erase_passes)};
+  return erase_path(send_folder(), quietly);
+}
 
 }  // namespace zyp::file

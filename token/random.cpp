@@ -1,22 +1,9 @@
 #include "token/random.h"
 
-#include <sys/random.h>
-
-#include <cerrno>
+#include "platform/random.h"
 
 namespace zyp::softtok {
 
-bool random_bytes(uint8_t* out, size_t size) {
-  while (size > 0) {
-    ssize_t got = ::getrandom(out, size, 0);
-    if (got < 0) {
-      if (errno == EINTR) continue;
-      return false;
-    }
-    out += got;
-    size -= static_cast<size_t>(got);
-  }
-  return true;
-}
+bool random_bytes(uint8_t* out, size_t size) { return platform::random_bytes(out, size); }
 
 }  // namespace zyp::softtok

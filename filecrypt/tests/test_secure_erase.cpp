@@ -1,14 +1,19 @@
 // Secure erase. A second (hard) link to an erased file shows what the passes
-// left in it after the file's own name is gone.
+// left in it after the file's own name is gone; the erase's pass hook shows
+// the file between the passes.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <set>
+#include <sstream>
 #include <string>
+#include <vector>
 
+#include "filecrypt/erase.h"
 #include "platform/atomic_file.h"
 #include "platform/files.h"
 #include "testsupport/test_env.h"
@@ -72,6 +77,38 @@ TEST_F(SecureErase, EveryByteIsOverwrittenByEachPassAndTheFileDeleted) {
   }
 }
 
+// What the file holds after each pass, read while the erase waits for the next.
+TEST_F(SecureErase, EachPassLeavesItsPatternOnEveryByteBeforeTheNextStarts) {
+  constexpr size_t kLarge = 3 << 20;
+  struct Case {
+    uint32_t passes;
+    size_t size;
+  } cases[] = {{3, 0}, {3, 1000}, {3, 1024}, {3, kLarge}, {6, 1000}, {0, 1000}};
+  const int fixed[] = {0x00, 0xAA, 0x55, -1, -1};  // -1: a byte drawn for the pass
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::to_string(c.passes) + " passes over " + std::to_string(c.size) + " bytes");
+    std::string path = folder_ + "/watched";
+    ASSERT_TRUE(zyp::platform::write_file_atomically(path, std::string(c.size, 'p')));
+    std::vector<std::string> seen;
+    zyp::file::EraseContext context{.passes = c.passes};
+    context.after_pass = [&](uint32_t pass, uint8_t byte) {
+      std::string now = contents(path);
+      EXPECT_EQ(now, std::string(c.size, static_cast<char>(byte))) << "pass " << pass;
+      EXPECT_EQ(pass, seen.size());
+      seen.push_back(now);
+      int expected = fixed[pass % 5];
+      if (expected >= 0) {
+        EXPECT_EQ(byte, expected) << "pass " << pass;
+      } else {
+        EXPECT_NE(byte, 0xFF) << "pass " << pass;
+      }
+    };
+    EXPECT_EQ(zyp::file::erase_file(path, context), zyp::file::kErased);
+    EXPECT_EQ(seen.size(), c.passes);
+    EXPECT_FALSE(fs::exists(path));
+  }
+}
+
 TEST_F(SecureErase, TheFourthAndFifthPassesWriteOneDrawnByteBelow255) {
   ASSERT_EQ(ZYPSetSecureEraseCycle(4), 0);
   Erasable file = erasable_file(folder_, "file", 3000);
@@ -111,10 +148,13 @@ TEST_F(SecureErase, AFolderTreeIsErasedAndRemovedButWhatALinkNamesIsLeftAlone) {
   fs::rename(deep.witness, folder_ + "/deep.witness");
   ASSERT_TRUE(zyp::platform::write_file_atomically(tree + "/top", "top"));
   ASSERT_TRUE(zyp::platform::set_file_attributes(tree + "/sub", zyp::platform::kAttributeReadOnly));
+  ASSERT_TRUE(zyp::platform::set_file_attributes(outside, zyp::platform::kAttributeReadOnly));
+  ASSERT_EQ(::mkfifo((tree + "/sub/pipe").c_str(), 0400), 0);  // read-only, and nothing to overwrite
 
   EXPECT_EQ(ZYPSecureEraseEx(tree.c_str(), nullptr, 0), 0);
   EXPECT_FALSE(fs::exists(tree));
   EXPECT_EQ(contents(outside), "named by a link");
+  EXPECT_TRUE(zyp::platform::get_file_attributes(outside) & zyp::platform::kAttributeReadOnly);
   EXPECT_EQ(contents(folder_ + "/deep.witness"), std::string(600, '\x55'));
 }
 
@@ -135,6 +175,55 @@ TEST_F(SecureErase, TheFirstFailureStopsTheWalkAndKeepsTheFolder) {
   EXPECT_EQ(contents(tree + "/c"), "never reached");
   std::string transcript = contents(std::string(std::getenv("ZYP_UI_TRANSCRIPT")));
   EXPECT_NE(transcript.find(tree + "/b is read-only"), std::string::npos) << transcript;
+}
+
+// The walk stops at an item that cannot be deleted (a stand-in, since the
+// tests may run as root) and keeps the folder with what was not reached.
+TEST_F(SecureErase, AFolderWithAFileThatCannotBeDeletedIsKeptWithTheFilesBeforeItErased) {
+  std::string tree = folder_ + "/tree";
+  ASSERT_TRUE(fs::create_directories(tree));
+  Erasable first = erasable_file(tree, "a", 700);
+  fs::rename(first.witness, folder_ + "/a.witness");
+  ASSERT_TRUE(zyp::platform::write_file_atomically(tree + "/b", "cannot be deleted"));
+  ASSERT_TRUE(zyp::platform::write_file_atomically(tree + "/c", "never reached"));
+  zyp::file::EraseContext context{.passes = 3};
+  std::vector<std::string> visited;
+  context.erase_entry = [&](const std::string& path, zyp::file::EraseContext& same) {
+    visited.push_back(fs::path(path).filename());
+    return visited.back() == "b" ? int{zyp::file::kCannotDelete} : zyp::file::erase_path(path, same);
+  };
+  EXPECT_EQ(zyp::file::erase_path(tree, context), zyp::file::kCannotDelete);
+  EXPECT_EQ(visited, (std::vector<std::string>{"a", "b"}));
+  EXPECT_FALSE(fs::exists(first.path));
+  EXPECT_EQ(contents(folder_ + "/a.witness"), std::string(700, '\x55'));
+  EXPECT_EQ(contents(tree + "/b"), "cannot be deleted");
+  EXPECT_EQ(contents(tree + "/c"), "never reached");
+}
+
+// A large file shows a few progress values a second and always ends at the
+// file's maximum, not at every block.
+TEST_F(SecureErase, ProgressIsShownAFewTimesASecondAndEndsAtTheFilesMaximum) {
+  use_script("");
+  ASSERT_EQ(ZYPSetSecureEraseCycle(3), 0);
+  ZYPWindow* window = ZYPInitProgress(nullptr, "erasing", 0);
+  ASSERT_NE(window, nullptr);
+  Erasable file = erasable_file(folder_, "large", 3 << 20);
+  auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(ZYPSecureEraseFileEx(file.path.c_str(), window, 50), 0);
+  double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  Erasable small = erasable_file(folder_, "small", 1000);
+  EXPECT_EQ(ZYPSecureEraseFileEx(small.path.c_str(), window, 50), 0);
+  ZYPDestroyProgress(window);
+
+  std::vector<std::string> values;
+  std::istringstream transcript(contents(std::string(std::getenv("ZYP_UI_TRANSCRIPT"))));
+  for (std::string line; std::getline(transcript, line);) {
+    size_t at = line.find(" progress ");
+    if (at != std::string::npos) values.push_back(line.substr(line.rfind(' ') + 1));
+  }
+  ASSERT_FALSE(values.empty());
+  EXPECT_EQ(values.back(), "50");
+  EXPECT_LE(values.size(), 4 + static_cast<size_t>(seconds * 4)) << seconds << " s";
 }
 
 TEST_F(SecureErase, MissingPathsWrongKindsAndNullArguments) {
