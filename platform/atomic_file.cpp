@@ -55,7 +55,7 @@ int lock_exclusive(int fd, int flags) {
 // the lock, another one is made. On a file system without locks the file
 // stays unlocked, and no cleaner can take the lock that would let it go.
 int create_locked_temporary(const std::string& path, std::string& temp) {
-  constexpr int kAttempts = 8;
+  constexpr int kAttempts = 100;  // each retry needs a cleaner to win a race of a few microseconds
   for (int attempt = 0; attempt < kAttempts; ++attempt) {
     temp = path + std::string(kTemporarySuffix);
     int fd = ::mkostemp(temp.data(), O_CLOEXEC);
