@@ -51,6 +51,7 @@ struct SharedDeviceState {
   uint32_t secure_erase_passes;
   uint32_t drive_mask;
   objects::ProcessIdentity server;  // pid 0: none registered
+  uint32_t watched_folders;         // by the server's process
   char product_name[kPathField];
   HookRequest in_service;  // fetched and not answered yet
   ServedRecord last_served;
@@ -386,7 +387,10 @@ bool Device::register_server(bool stop) {
     objects::ProcessIdentity& server = state().server;
     const bool mine = server.pid == self->pid && server.start_time == self->start_time;
     if (stop) {
-      if (mine) server = {};
+      if (mine) {
+        server = {};
+        state().watched_folders = 0;
+      }
     } else {
       if (!mine && server_alive(server)) return false;
       server = *self;
@@ -399,9 +403,20 @@ bool Device::register_server(bool stop) {
     watcher_.reset();
   } else if (!watcher_) {
     watcher_ = std::make_unique<FolderWatcher>([this] { return watch_roots(); },
-                                               [this](const std::string& path) { file_written(path); });
+                                               [this](const std::string& path) { file_written(path); },
+                                               [this](size_t folders) { report_watched(folders); });
   }
   return true;
+}
+
+void Device::report_watched(size_t folders) {
+  StateLock lock(state());
+  state().watched_folders = static_cast<uint32_t>(folders);
+}
+
+uint32_t Device::watched_folders() {
+  StateLock lock(state());
+  return state().watched_folders;
 }
 
 uint32_t Device::server_state() {

@@ -76,6 +76,9 @@ class Device {
   void file_written(const std::string& path);
   // The folders known to be marked and the drive folders, the roots to watch.
   std::vector<std::string> watch_roots();
+  // How many folders the registered server's process watches (0 before its
+  // watch has looked at the roots).
+  uint32_t watched_folders();
 
  private:
   struct Shared;
@@ -96,6 +99,7 @@ class Device {
   void take_reply(const HookReply& reply);
   void mark_api_caller(bool on);
   void signal_queue(bool not_empty);
+  void report_watched(size_t folders);
 
   std::unique_ptr<Shared> shared_;
   std::mutex watcher_lock_;

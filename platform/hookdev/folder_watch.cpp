@@ -17,8 +17,8 @@ bool is_hidden_or_dots(const char* name) { return name[0] == '.'; }
 
 }  // namespace
 
-FolderWatcher::FolderWatcher(Roots roots, Written on_written)
-    : roots_(std::move(roots)), on_written_(std::move(on_written)) {
+FolderWatcher::FolderWatcher(Roots roots, Written on_written, Watching on_watching)
+    : roots_(std::move(roots)), on_written_(std::move(on_written)), on_watching_(std::move(on_watching)) {
   inotify_ = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
   stop_ = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
   if (inotify_ < 0 || stop_ < 0) {
@@ -54,6 +54,7 @@ void FolderWatcher::add_roots() {
   for (const std::string& root : roots_()) {
     if (roots_seen_.insert(root).second) add_tree(root, 0);
   }
+  on_watching_(watched_.size());
 }
 
 void FolderWatcher::add_tree(const std::string& folder, int depth) {

@@ -27,9 +27,12 @@ class FolderWatcher {
 
   using Roots = std::function<std::vector<std::string>()>;
   using Written = std::function<void(const std::string& path)>;
+  using Watching = std::function<void(size_t folders)>;
 
-  // Starts the watching thread; `running()` is false when inotify is unavailable.
-  FolderWatcher(Roots roots, Written on_written);
+  // Starts the watching thread; `running()` is false when inotify is
+  // unavailable. `on_watching` hears how many folders are watched each time
+  // the roots were looked at.
+  FolderWatcher(Roots roots, Written on_written, Watching on_watching);
   ~FolderWatcher();  // stops and joins the thread
   FolderWatcher(const FolderWatcher&) = delete;
   FolderWatcher& operator=(const FolderWatcher&) = delete;
@@ -44,6 +47,7 @@ class FolderWatcher {
 
   Roots roots_;
   Written on_written_;
+  Watching on_watching_;
   int inotify_ = -1;
   int stop_ = -1;  // eventfd that ends the thread
   std::set<std::string> roots_seen_;
