@@ -470,6 +470,13 @@ Device::ServedRequest Device::last_served() {
   return {served.code, path_of(served.path), served.result, served.count};
 }
 
+Device::Settings Device::settings() {
+  StateLock lock(state());
+  const SharedDeviceState& shared = state();
+  return {shared.auto_decrypt, shared.secure_erase_flag, shared.secure_erase_passes, shared.drive_mask,
+          path_of(shared.product_name)};
+}
+
 void Device::mark_api_caller(bool on) {
   const int32_t self = objects::current_pid();
   StateLock lock(state());

@@ -70,6 +70,16 @@ class Device {
   };
   ServedRequest last_served();
 
+  // What the device was told: the automatic settings, drive mask and product name.
+  struct Settings {
+    uint32_t auto_decrypt;
+    uint32_t secure_erase_flag;
+    uint32_t secure_erase_passes;
+    uint32_t drive_mask;
+    std::string product_name;
+  };
+  Settings settings();
+
   // A file was closed after writing, or moved in, in a watched folder: queue
   // request 2 when its folder is marked, it is plain, and it was not recorded
   // to stay clear.
