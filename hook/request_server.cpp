@@ -206,9 +206,10 @@ bool RequestServer::watch_step(const std::string& path) {
   }
   if (state.target.Key == ZYPFILE_NO_KEY) return true;
   set_activity(hookdev::kRequestWatch);
-  if (files_.cipher_file(path, state.target) == 0) return true;
+  int result = files_.cipher_file(path, state.target);
   set_activity(0);
-  return false;
+  // Trying again cannot help when the file library has no such call.
+  return result == 0 || result == ZYPHOOK_CALL_MISSING;
 }
 
 void RequestServer::watch_drives() {

@@ -53,7 +53,8 @@ TEST_F(HookAnswers, NullArgumentsGive80AndEveryCallGives70WithoutTheDevice) {
       {"ZYPGetFolderHeader", [&] { return ZYPGetFolderHeader(folder_.c_str(), &header); },
        ZYPGetFolderHeader(nullptr, &header)},
       {"ZYPSetFileHeader", [&] { return ZYPSetFileHeader(p, &header); }, ZYPSetFileHeader(p, nullptr)},
-      {"ZYPSetOpenedFileInfo", [&] { return ZYPSetOpenedFileInfo(p, &header); }, ZYPSetOpenedFileInfo(nullptr, &header)},
+      {"ZYPSetOpenedFileInfo", [&] { return ZYPSetOpenedFileInfo(p, &header); },
+       ZYPSetOpenedFileInfo(nullptr, &header)},
       {"ZYPHOOKAllowEncrypt", [&] { return ZYPHOOKAllowEncrypt(p); }, ZYPHOOKAllowEncrypt(nullptr)},
       {"ZYPSetAPICaller", [&] { return ZYPSetAPICaller(1) + ZYPSetAPICaller(0); }, -1},
       {"ZYPHOOKRefreshRestriction", [&] { return ZYPHOOKRefreshRestriction(); }, -1},
@@ -130,7 +131,8 @@ TEST_F(HookAnswers, FolderMarkComesFromDesktopIniWithTheExtensionClassAndTheAmbr
   std::string other_class = zyp::testing::mark_text(kAlgo, kKey, 7, "x");
   other_class.replace(other_class.find("E2914B3C"), 8, "00000000");
   ASSERT_TRUE(write(other + "/desktop.ini", other_class));
-  ASSERT_TRUE(write(no_section + "/desktop.ini", "[.ShellClassInfo]\r\nCLSID={e2914b3c-7d05-11d1-b8e1-61c2f03a9d47}\r\n"));
+  ASSERT_TRUE(write(no_section + "/desktop.ini",
+                    "[.ShellClassInfo]\r\nCLSID={e2914b3c-7d05-11d1-b8e1-61c2f03a9d47}\r\n"));
   struct Case {
     std::string folder;
     int result;

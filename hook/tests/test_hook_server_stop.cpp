@@ -2,6 +2,7 @@
 // started has ended when the stop returns, even with a file being watched,
 // and the process's later calls answer 70 (its device is closed).
 #include <dirent.h>
+#include <sys/stat.h>
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -30,6 +31,10 @@ TEST(HookServerStop, StopJoinsEveryThreadPromptlyAndLeavesTheDeviceClosed) {
   const std::string home = zyp::testing::make_temp_folder("home");
   ASSERT_EQ(ZYPWriteProfileString("Drives", "C", home.c_str()), 1);
   ASSERT_TRUE(zyp::testing::write(home + "/watched", "plain"));
+  const std::string marked = home + "/Encrypted";
+  ASSERT_EQ(::mkdir(marked.c_str(), 0700), 0);
+  ASSERT_TRUE(zyp::testing::write(marked + "/desktop.ini", zyp::testing::mark_text(0x133, 0x11, 2, "m")));
+  ASSERT_TRUE(zyp::testing::write(marked + "/saved", "plain"));
   auto device = hookdev::Device::open();
   ASSERT_TRUE(device);
   const size_t threads_before = thread_count();
@@ -37,6 +42,16 @@ TEST(HookServerStop, StopJoinsEveryThreadPromptlyAndLeavesTheDeviceClosed) {
   ASSERT_EQ(ZYPSetHookState(0), 0);
   EXPECT_TRUE(zyp::testing::eventually([] { return ZYPGetHookState() == 0; }, 5s));
   ASSERT_TRUE(zyp::testing::eventually([&] { return device->watched_folders() >= 1; }, 5s));
+  // A watch whose file library lacks the cipher call gives up at its first
+  // look instead of trying again every 3 seconds for ever.
+  const size_t threads_serving = thread_count();
+  hookdev::HookRequest give_up{};
+  give_up.code = hookdev::kRequestWatch;
+  hookdev::copy_path_field(give_up.path, (marked + "/saved").c_str());
+  ASSERT_TRUE(device->queue_request(give_up));
+  EXPECT_TRUE(zyp::testing::eventually([&] { return thread_count() > threads_serving; }, 2s));
+  EXPECT_TRUE(zyp::testing::eventually([&] { return thread_count() == threads_serving; }, 6s));
+
   hookdev::HookRequest watch{};
   watch.code = hookdev::kRequestWatch;
   hookdev::copy_path_field(watch.path, (home + "/watched").c_str());

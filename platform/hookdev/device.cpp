@@ -104,7 +104,9 @@ bool fits(const void* buffer, size_t size) {
   return buffer && size == sizeof(Record);
 }
 
-uint32_t* word_out(void* output, size_t size) { return fits<uint32_t>(output, size) ? static_cast<uint32_t*>(output) : nullptr; }
+uint32_t* word_out(void* output, size_t size) {
+  return fits<uint32_t>(output, size) ? static_cast<uint32_t*>(output) : nullptr;
+}
 
 bool server_alive(const objects::ProcessIdentity& server) { return server.pid != 0 && objects::is_running(server); }
 
@@ -354,8 +356,8 @@ void Device::remember_mark(const std::string& folder) {
   shared.mark_next = (shared.mark_next + 1) % kMaxMarks;
 }
 
-std::vector<std::string> Device::watch_roots() {
-  std::vector<std::string> roots{platform::system_drive_folder()};
+std::vector<std::string> Device::watch_roots(const std::string& drive_folder) {
+  std::vector<std::string> roots{drive_folder};
   StateLock lock(state());
   for (const auto& mark : state().marks) {
     if (mark[0]) roots.push_back(path_of(mark));
@@ -402,7 +404,8 @@ bool Device::register_server(bool stop) {
   if (stop) {
     watcher_.reset();
   } else if (!watcher_) {
-    watcher_ = std::make_unique<FolderWatcher>([this] { return watch_roots(); },
+    std::string drive = platform::system_drive_folder();
+    watcher_ = std::make_unique<FolderWatcher>([this, drive] { return watch_roots(drive); },
                                                [this](const std::string& path) { file_written(path); },
                                                [this](size_t folders) { report_watched(folders); });
   }

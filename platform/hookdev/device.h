@@ -84,8 +84,8 @@ class Device {
   // request 2 when its folder is marked, it is plain, and it was not recorded
   // to stay clear.
   void file_written(const std::string& path);
-  // The folders known to be marked and the drive folders, the roots to watch.
-  std::vector<std::string> watch_roots();
+  // The roots to watch: `drive_folder` and the folders known to be marked.
+  std::vector<std::string> watch_roots(const std::string& drive_folder);
   // How many folders the registered server's process watches (0 before its
   // watch has looked at the roots).
   uint32_t watched_folders();

@@ -67,7 +67,9 @@ bool process_writes(const std::string& pid, const std::string& path) {
 
 }  // namespace
 
-int header_on_disk(const std::string& path, FileHeader& header) { return file::read_header_from_disk(path.c_str(), header); }
+int header_on_disk(const std::string& path, FileHeader& header) {
+  return file::read_header_from_disk(path.c_str(), header);
+}
 
 int folder_mark(const std::string& folder, FileHeader& header) {
   if (!platform::is_folder(folder)) return 2;
