@@ -127,4 +127,11 @@ void set_thread_priority_normal() {
   t_normal_nice.reset();
 }
 
+void set_thread_priority_below_normal() {
+  errno = 0;
+  int nice = own_nice();
+  if (nice == -1 && errno != 0) return;
+  set_own_nice(std::min(nice + 1, 19));
+}
+
 }  // namespace zyp::platform

@@ -21,5 +21,8 @@ std::string language_code_for_locale(std::string_view locale);
 // priority needs privileges that a user may lack; failures are ignored.
 void set_thread_priority_highest();
 void set_thread_priority_normal();
+// THREAD_PRIORITY_BELOW_NORMAL for a worker thread: its nice value one step
+// above the thread's current one.
+void set_thread_priority_below_normal();
 
 }  // namespace zyp::platform
