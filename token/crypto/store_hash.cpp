@@ -237,6 +237,7 @@ bool StoreHash::path_available(StoreHashPath path) {
     case StoreHashPath::sse2:
       return true;
     case StoreHashPath::avx2:
+      __builtin_cpu_init();  // may run before the constructors that set it up
       return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("bmi") && __builtin_cpu_supports("bmi2");
 #endif
     default:
