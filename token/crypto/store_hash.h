@@ -15,9 +15,17 @@ namespace zyp::softtok {
 inline constexpr size_t kStoreHashSize = 20;
 using StoreDigest = std::array<uint8_t, kStoreHashSize>;
 
+// The ways the compression function can run: plain C++, and on x86 with the
+// message schedule in vector registers (SSE2 everywhere, AVX2 with BMI where
+// the processor has them). All give the same digest; the fastest available
+// is the default, the others are there for tests and measurements.
+enum class StoreHashPath { scalar, sse2, avx2 };
+
 class StoreHash {
  public:
-  StoreHash() { reset(); }
+  StoreHash() : StoreHash(best_path()) {}
+  // A path that this processor cannot run falls back to scalar.
+  explicit StoreHash(StoreHashPath path);
   ~StoreHash();
   StoreHash(const StoreHash&) = default;
   StoreHash& operator=(const StoreHash&) = default;
@@ -32,11 +40,15 @@ class StoreHash {
   // digest until reset().
   StoreDigest finish();
 
-  static StoreDigest of(std::span<const uint8_t> bytes);
+  static StoreDigest of(std::span<const uint8_t> bytes, StoreHashPath path = best_path());
+
+  static bool path_available(StoreHashPath path);
+  static StoreHashPath best_path();
 
  private:
   void compress_blocks(const uint8_t* blocks, size_t count);
 
+  StoreHashPath path_;
   std::array<uint32_t, 5> h_;
   uint64_t bit_length_;
   std::array<uint8_t, 64> pending_;

@@ -1,7 +1,9 @@
 #include <gtest/gtest.h>
 #include <openssl/sha.h>
 
+#include <algorithm>
 #include <cstdint>
+#include <cstdio>
 #include <random>
 #include <string>
 #include <vector>
@@ -103,6 +105,81 @@ TEST(StoreHash, AnySplitGivesTheSameDigest) {
       at += piece;
     }
     ASSERT_EQ(hash.finish(), whole) << round;
+  }
+}
+
+constexpr StoreHashPath kPaths[] = {StoreHashPath::scalar, StoreHashPath::sse2, StoreHashPath::avx2};
+
+std::vector<uint8_t> random_bytes(size_t size, uint32_t seed) {
+  std::vector<uint8_t> bytes(size);
+  std::mt19937 random(seed);
+  for (auto& b : bytes) b = static_cast<uint8_t>(random());
+  return bytes;
+}
+
+// Digests taken from the first, plain implementation; stored key stores and
+// key identifiers depend on them, so every path must keep giving them.
+TEST(StoreHash, EveryPathGivesThePinnedDigests) {
+  struct Case {
+    const char* name;
+    std::vector<uint8_t> message;
+    const char* digest;
+  };
+  const Case cases[] = {
+      {"empty", {}, "73e7b418a9cc727abc7a18282fb9090bc785bde2"},
+      {"abc", {'a', 'b', 'c'}, "1e61b26010a82d9eb01e168986ed5a18804c564f"},
+      {"55 x ff", std::vector<uint8_t>(55, 0xFF), "edecbc36e0b0372e3cae2f2facb9a1eaae8e84a4"},
+      {"56 x ff", std::vector<uint8_t>(56, 0xFF), "2c0d0a65dc71df3d07409f7371469cfa298949b4"},
+      {"64 x ff", std::vector<uint8_t>(64, 0xFF), "7a62c9d006ff83542f58f30a3a913fd5b83a5efb"},
+      {"65 x 80", std::vector<uint8_t>(65, 0x80), "46e766e5ecaf317a40eb408a9c58832033c1dade"},
+      {"100000 random", random_bytes(100000, 2024), "3b1eaa12618c140571eb76b5d19040b5861fbcab"},
+  };
+  for (StoreHashPath path : kPaths) {
+    if (!StoreHash::path_available(path)) {
+      std::printf("path %d cannot run on this processor\n", static_cast<int>(path));
+      continue;
+    }
+    for (const Case& c : cases) {
+      EXPECT_EQ(hex(StoreHash::of(c.message, path)), c.digest) << c.name << ", path " << static_cast<int>(path);
+    }
+  }
+}
+
+// The vector paths against the plain one on lengths around the block and
+// padding boundaries and on large random inputs, whole and in pieces.
+TEST(StoreHash, EveryPathMatchesThePlainPath) {
+  std::vector<size_t> sizes = {0, 1, 55, 56, 63, 64, 65, 119, 120, 127, 128, 129, 1000, 4096};
+  std::mt19937 random(99);
+  for (int i = 0; i < 8; ++i) sizes.push_back(random() % (1 << 20));
+  for (StoreHashPath path : kPaths) {
+    if (!StoreHash::path_available(path)) continue;
+    for (size_t size : sizes) {
+      auto message = random_bytes(size, static_cast<uint32_t>(size));
+      // Words with the top bit set take the sign-extending side of every rotation.
+      std::vector<uint8_t> high(size, static_cast<uint8_t>(0x80 | size));
+      for (const auto* m : {&message, &high}) {
+        StoreDigest plain = StoreHash::of(*m, StoreHashPath::scalar);
+        ASSERT_EQ(StoreHash::of(*m, path), plain) << "size " << size << ", path " << static_cast<int>(path);
+        StoreHash pieces(path);
+        for (size_t at = 0; at < m->size();) {
+          size_t piece = std::min<size_t>(random() % 300, m->size() - at);
+          pieces.update(m->data() + at, piece);
+          at += piece;
+        }
+        ASSERT_EQ(pieces.finish(), plain) << "pieces, size " << size << ", path " << static_cast<int>(path);
+      }
+    }
+    EXPECT_EQ(hex(StoreHash::of(pattern(300), path)), hex(model_digest(pattern(300))));
+  }
+}
+
+TEST(StoreHash, DefaultPathIsTheBestAvailable) {
+  StoreHashPath best = StoreHash::best_path();
+  EXPECT_TRUE(StoreHash::path_available(best));
+  for (StoreHashPath path : kPaths) {
+    if (path > best) {
+      EXPECT_FALSE(StoreHash::path_available(path)) << static_cast<int>(path);
+    }
   }
 }
 
