@@ -65,8 +65,6 @@ UniqueFd open_or_make_object_file(const std::string& path, bool* fresh, std::str
   return open_object_file(path, true, error);
 }
 
-FileIdentity identity_of(const struct stat& st) { return FileIdentity{st.st_dev, st.st_ino}; }
-
 // A file kept for reuse holds the bytes of its last use: zeros, unless its
 // last holder was killed. When `initial` covers the whole block it is
 // written over them after the size is set, which leaves nothing of the last
@@ -102,33 +100,28 @@ bool wipe_for_reuse(int fd, uint64_t size) {
 constexpr auto kIdleReuse = std::chrono::milliseconds(250);
 constexpr size_t kIdleKept = 8;
 
-struct IdleFile {
-  UniqueFd fd;
-  FileIdentity identity;  // of an object file; zero for a guard file
-};
-
 class IdleFiles {
  public:
   // An idle descriptor of `path`, or none.
-  IdleFile take(const std::string& path) {
+  UniqueFd take(const std::string& path) {
     std::lock_guard lock(lock_);
     auto now = std::chrono::steady_clock::now();
     std::erase_if(idle_, [&](const Idle& idle) { return now - idle.returned >= kIdleReuse; });
     for (auto it = idle_.begin(); it != idle_.end(); ++it) {
       if (it->path != path) continue;
-      IdleFile file = std::move(it->file);
+      UniqueFd fd = std::move(it->fd);
       idle_.erase(it);
-      return file;
+      return fd;
     }
     return {};
   }
 
-  // Keeps `file`, unlocked, for the next use of `path`.
-  void give_back(const std::string& path, IdleFile file) {
+  // Keeps `fd`, unlocked, for the next use of `path`.
+  void give_back(const std::string& path, UniqueFd fd) {
     std::lock_guard lock(lock_);
     if (closed_) return;
     if (idle_.size() == kIdleKept) idle_.erase(idle_.begin());  // the oldest
-    idle_.push_back({path, std::move(file), std::chrono::steady_clock::now()});
+    idle_.push_back({path, std::move(fd), std::chrono::steady_clock::now()});
   }
 
   // Closes what is kept and keeps nothing more.
@@ -150,7 +143,7 @@ class IdleFiles {
  private:
   struct Idle {
     std::string path;
-    IdleFile file;
+    UniqueFd fd;
     std::chrono::steady_clock::time_point returned;
   };
   std::mutex lock_;
@@ -189,40 +182,39 @@ struct IdleFilesCloser {
 } g_idle_files_closer;
 
 // Keeps an unlocked descriptor for reuse; a failure to keep it closes it.
-void keep_idle(const std::string& path, UniqueFd fd, FileIdentity identity = {}) {
+void keep_idle(const std::string& path, UniqueFd fd) {
   try {
-    idle_files().give_back(path, IdleFile{std::move(fd), identity});
+    idle_files().give_back(path, std::move(fd));
   } catch (...) {
     // Not kept: the descriptor is closed.
   }
 }
 
-// Under the guard: the kept descriptor of the file that is at `path` now,
-// or none (the file was removed or replaced meanwhile, or nothing is kept).
-// *identity and *size (when given) describe the file.
-UniqueFd take_kept_file(const std::string& path, FileIdentity* identity, uint64_t* size) {
-  IdleFile kept = idle_files().take(path);
-  if (!kept.fd) return {};
+// Whether fd's file still has a name. Under the guard, while we hold the
+// file, no other holder removes or replaces it; only someone outside the
+// protocol can (removing the runtime folder's files by hand). A file that
+// still has a name is then the one at its path, so one fstat suffices. The
+// same holds for a descriptor kept for reuse: its file is removed only under
+// the guard, and a name is never given back to a removed file. *size (when
+// given) is the file's size.
+bool still_named(int fd, uint64_t* size = nullptr) {
   struct stat st {};
-  if (::lstat(path.c_str(), &st) != 0 || identity_of(st) != kept.identity) return {};
-  *identity = kept.identity;
-  if (size) *size = static_cast<uint64_t>(st.st_size);
-  return std::move(kept.fd);
-}
-
-// Sets *identity and *size (when given) from fd's file; false with errno set.
-bool identify(int fd, FileIdentity* identity, uint64_t* size) {
-  struct stat st {};
-  if (::fstat(fd, &st) != 0) return false;
-  *identity = identity_of(st);
+  if (::fstat(fd, &st) != 0 || st.st_nlink == 0) return false;
   if (size) *size = static_cast<uint64_t>(st.st_size);
   return true;
+}
+
+// Under the guard: the kept descriptor of `path` whose file still has that
+// name, or none. *size is the file's size.
+UniqueFd take_kept_file(const std::string& path, uint64_t* size) {
+  UniqueFd kept = idle_files().take(path);
+  return kept && still_named(kept.get(), size) ? std::move(kept) : UniqueFd();
 }
 
 }  // namespace
 
 ObjectGuard::ObjectGuard(const std::string& object_path, std::string* error) : lock_path_(object_path + ".lock") {
-  fd_ = idle_files().take(lock_path_).fd;
+  fd_ = idle_files().take(lock_path_);
   if (!fd_) fd_ = open_object_file(lock_path_, true, error);
   if (fd_ && lock_file(fd_.get(), LOCK_EX, Deadline(kInfinite)) != WaitResult::Signaled) {
     fail_with_errno(error, "cannot lock", lock_path_);
@@ -333,33 +325,29 @@ UniqueFd open_object_file(const std::string& path, bool create, std::string* err
 }
 
 UniqueFd hold_object_file(const std::string& path, uint64_t size, std::string_view initial,
-                          bool* existed, std::string* error, FileIdentity* reuse) {
+                          bool* existed, std::string* error, bool reusable) {
   ObjectGuard guard(path, error);
   if (!guard) return {};
   // Usually the last holder has removed the file: one made afresh under the
   // guard has no other holder and nothing to clear. A file kept for reuse is
-  // found by its kept descriptor, or opened again when another process kept it.
+  // found by its kept descriptor, or opened again when another process kept
+  // it; its size tells what is left to clear.
   bool fresh = false;
+  uint64_t kept_size = 0;
   std::optional<uint64_t> old_size;
-  UniqueFd fd;
-  if (reuse) {
-    uint64_t kept_size = 0;
-    fd = take_kept_file(path, reuse, &kept_size);
-    if (fd) old_size = kept_size;
-  }
-  if (!fd) fd = open_or_make_object_file(path, &fresh, error);
-  if (!fd) return {};
-  if (reuse && !old_size && !fresh) {
-    uint64_t found_size = 0;
-    if (!identify(fd.get(), reuse, &found_size)) {
-      fail_with_errno(error, "cannot read the size of", path);
-      return {};
+  UniqueFd fd = reusable ? take_kept_file(path, &kept_size) : UniqueFd();
+  if (fd) {
+    old_size = kept_size;
+  } else {
+    fd = open_or_make_object_file(path, &fresh, error);
+    if (!fd) return {};
+    if (reusable && !fresh) {
+      if (!still_named(fd.get(), &kept_size)) {
+        fail_with_errno(error, "cannot read the size of", path);
+        return {};
+      }
+      old_size = kept_size;
     }
-    old_size = found_size;
-  }
-  if (reuse && fresh && !identify(fd.get(), reuse, nullptr)) {
-    fail_with_errno(error, "cannot read the size of", path);
-    return {};
   }
   std::optional<bool> alone = fresh ? std::optional<bool>(true) : try_lock_exclusive(fd.get());
   bool ready = false;
@@ -379,16 +367,14 @@ UniqueFd hold_object_file(const std::string& path, uint64_t size, std::string_vi
   return fd;
 }
 
-UniqueFd hold_existing_object_file(const std::string& path, std::string* error, FileIdentity* reuse) {
+UniqueFd hold_existing_object_file(const std::string& path, std::string* error, bool reusable) {
   ObjectGuard guard(path, error);
   if (!guard) return {};
-  UniqueFd fd = reuse ? take_kept_file(path, reuse, nullptr) : UniqueFd();
+  UniqueFd fd = reusable ? take_kept_file(path, nullptr) : UniqueFd();
+  if (!fd) fd = UniqueFd(::open(path.c_str(), O_RDWR | O_CLOEXEC | O_NOFOLLOW));
   if (!fd) {
-    fd = UniqueFd(::open(path.c_str(), O_RDWR | O_CLOEXEC | O_NOFOLLOW));
-    if (!fd || (reuse && !identify(fd.get(), reuse, nullptr))) {
-      fail_with_errno(error, "no such object", path);
-      return {};
-    }
+    fail_with_errno(error, "no such object", path);
+    return {};
   }
   std::optional<bool> alone = try_lock_exclusive(fd.get());
   if (alone.has_value() && *alone) {
@@ -406,7 +392,7 @@ UniqueFd hold_existing_object_file(const std::string& path, std::string* error, 
   return fd;
 }
 
-void release_object_file(UniqueFd fd, const std::string& path, bool others_likely, const FileIdentity* reuse) {
+void release_object_file(UniqueFd fd, const std::string& path, bool others_likely, bool reusable) {
   if (others_likely) {
     // When others hold the file this probe fails, and having given up our
     // shared lock we are gone. Two holders leaving at once cannot both fail
@@ -416,7 +402,7 @@ void release_object_file(UniqueFd fd, const std::string& path, bool others_likel
     // this very lock to go.
     std::optional<bool> alone = try_lock_exclusive(fd.get());
     if (alone == false) {
-      if (reuse) keep_idle(path, std::move(fd), *reuse);
+      if (reusable) keep_idle(path, std::move(fd));
       return;
     }
     ::flock(fd.get(), LOCK_UN);
@@ -425,19 +411,13 @@ void release_object_file(UniqueFd fd, const std::string& path, bool others_likel
     ObjectGuard guard(path, nullptr);
     // Asking for the exclusive lock gives up our shared one even when it
     // fails, which is fine: we are leaving either way.
-    if (guard && try_lock_exclusive(fd.get()).value_or(false)) {
-      // Under the guard, while we hold the file, no other holder removes or
-      // replaces it; only someone outside the protocol can (removing the
-      // runtime folder's files by hand). A file that still has a name is
-      // then the one at its path, so one fstat suffices.
-      struct stat st {};
-      bool named = ::fstat(fd.get(), &st) == 0 && st.st_nlink > 0;
-      if (named && reuse && wipe_for_reuse(fd.get(), static_cast<uint64_t>(st.st_size)) &&
-          ::flock(fd.get(), LOCK_UN) == 0) {
-        keep_idle(path, std::move(fd), *reuse);
+    uint64_t size = 0;
+    if (guard && try_lock_exclusive(fd.get()).value_or(false) && still_named(fd.get(), &size)) {
+      if (reusable && wipe_for_reuse(fd.get(), size) && ::flock(fd.get(), LOCK_UN) == 0) {
+        keep_idle(path, std::move(fd));
         return;
       }
-      if (named) ::unlink(path.c_str());
+      ::unlink(path.c_str());
     }
     fd.reset();  // while the guard is still held
   } catch (...) {
@@ -445,11 +425,11 @@ void release_object_file(UniqueFd fd, const std::string& path, bool others_likel
   }
 }
 
-HeldObjectFile::HeldObjectFile(UniqueFd fd, std::string path, bool joined, std::optional<FileIdentity> reuse)
-    : fd_(std::move(fd)), path_(std::move(path)), holder_pid_(current_pid()), joined_(joined), reuse_(reuse) {}
+HeldObjectFile::HeldObjectFile(UniqueFd fd, std::string path, bool joined, bool reusable)
+    : fd_(std::move(fd)), path_(std::move(path)), holder_pid_(current_pid()), joined_(joined), reusable_(reusable) {}
 
 HeldObjectFile::~HeldObjectFile() {
-  if (holder_pid_ == current_pid()) release_object_file(std::move(fd_), path_, joined_, reuse_ ? &*reuse_ : nullptr);
+  if (holder_pid_ == current_pid()) release_object_file(std::move(fd_), path_, joined_, reusable_);
 }
 
 std::optional<uint64_t> process_start_time(pid_t pid) {

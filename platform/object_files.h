@@ -97,14 +97,6 @@ class ObjectGuard {
   UniqueFd fd_;
 };
 
-// Which file a descriptor is open on, to tell whether a kept descriptor
-// still belongs to the file at a path.
-struct FileIdentity {
-  dev_t device = 0;
-  ino_t inode = 0;
-  bool operator==(const FileIdentity&) const = default;
-};
-
 // Object files with counted holders. Every holder keeps a shared flock on the
 // file for as long as it has the object open, so the kernel forgets a holder
 // the moment it exits or is killed. Creating, opening and releasing run one at
@@ -117,35 +109,34 @@ struct FileIdentity {
 // holder in this process takes that descriptor instead of opening (or making)
 // the file again. A kept file has no holder, so it counts as gone exactly as
 // a removed one does: opening it fails, and creating it starts afresh. The
-// functions below take a FileIdentity for such objects (null for others),
-// which tells the holder's file to the release.
+// functions below take `reusable` for such objects.
 
 // Opens `path` as a holder, creating it when missing. When no other live
 // holder had it, its contents are reset to `size` zero bytes overlaid with
 // `initial`; otherwise it is extended with zeros to `size` when shorter.
 // *existed tells whether another live holder had it.
 UniqueFd hold_object_file(const std::string& path, uint64_t size, std::string_view initial,
-                          bool* existed, std::string* error, FileIdentity* reuse = nullptr);
+                          bool* existed, std::string* error, bool reusable = false);
 
 // Opens `path` as a holder only when another live holder has it; otherwise
 // fails with last_error() 2 (and removes a file that nobody holds).
-UniqueFd hold_existing_object_file(const std::string& path, std::string* error, FileIdentity* reuse = nullptr);
+UniqueFd hold_existing_object_file(const std::string& path, std::string* error, bool reusable = false);
 
-// Drops this holder; when it was the last one, removes the file, or with
-// `reuse` zeroes it and keeps it. `others_likely` (a holder that joined an
+// Drops this holder; when it was the last one, removes the file, or when
+// `reusable` zeroes it and keeps it. `others_likely` (a holder that joined an
 // object someone else made) first tries to leave without the guard, which
 // suffices when other holders remain.
 void release_object_file(UniqueFd fd, const std::string& path, bool others_likely = false,
-                         const FileIdentity* reuse = nullptr);
+                         bool reusable = false);
 
 // One holder's object file, released (see above) when the object goes. A
 // forked child has a copy of the descriptor but shares its parent's lock, so
 // its copy only closes the descriptor. `joined`: the holder found the object
 // made by another, who usually stays longer (the server and the block of a
-// request). `reuse`: the object is kept for reuse (see above).
+// request). `reusable`: the object is kept for reuse (see above).
 class HeldObjectFile {
  public:
-  HeldObjectFile(UniqueFd fd, std::string path, bool joined, std::optional<FileIdentity> reuse = std::nullopt);
+  HeldObjectFile(UniqueFd fd, std::string path, bool joined, bool reusable = false);
   ~HeldObjectFile();
   HeldObjectFile(const HeldObjectFile&) = delete;
   HeldObjectFile& operator=(const HeldObjectFile&) = delete;
@@ -158,7 +149,7 @@ class HeldObjectFile {
   std::string path_;
   pid_t holder_pid_;
   bool joined_;
-  std::optional<FileIdentity> reuse_;
+  bool reusable_;
 };
 
 // A process as the kernel knows it: its id and its start time, so that a

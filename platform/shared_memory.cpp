@@ -41,15 +41,11 @@ std::unique_ptr<HeldObjectFile> hold_block(std::string_view name, std::string_vi
   auto path = objects::object_file(name, suffix, error);
   if (!path) return nullptr;
   bool existed = !create;
-  objects::FileIdentity identity;
-  objects::FileIdentity* reuse = reusable ? &identity : nullptr;
-  objects::UniqueFd fd = create ? objects::hold_object_file(*path, size, initial, &existed, error, reuse)
-                                : objects::hold_existing_object_file(*path, error, reuse);
+  objects::UniqueFd fd = create ? objects::hold_object_file(*path, size, initial, &existed, error, reusable)
+                                : objects::hold_existing_object_file(*path, error, reusable);
   if (!fd) return nullptr;
   if (already_existed) *already_existed = existed;
-  std::optional<objects::FileIdentity> kept;
-  if (reusable) kept = identity;
-  return std::make_unique<HeldObjectFile>(std::move(fd), std::move(*path), existed, kept);
+  return std::make_unique<HeldObjectFile>(std::move(fd), std::move(*path), existed, reusable);
 }
 
 void fail_with_errno(std::string* error, std::string_view what, const HeldObjectFile& file) {
