@@ -298,8 +298,8 @@ TEST(SharedBytes, AKeptFileReplacedMeanwhileIsNotTakenForTheBlock) {
 
 // Threads of one process making, opening and dropping the same block over
 // and over: each guarded step must exclude the others (the threads share the
-// process's kept guard descriptors), or a thread ends up holding a block
-// whose name another has just removed.
+// process's kept guard and block descriptors), or a thread ends up holding a
+// block whose name another has just removed or kept for reuse.
 TEST(SharedMemory, ThreadsChurningOneNameAlwaysFindTheBlockTheyHold) {
   std::atomic<int> lost{0};
   std::vector<std::thread> threads;
@@ -309,6 +309,9 @@ TEST(SharedMemory, ThreadsChurningOneNameAlwaysFindTheBlockTheyHold) {
         auto held = SharedMemory::create("CHURN", 64);
         auto again = held ? SharedMemory::open("CHURN") : nullptr;
         if (!again) ++lost;
+        auto copied = SharedBytes::create("CHURN_COPIED", std::vector<uint8_t>(64, 1));
+        auto copied_again = copied ? SharedBytes::open("CHURN_COPIED") : nullptr;
+        if (!copied_again) ++lost;
       }
     });
   }
@@ -316,18 +319,20 @@ TEST(SharedMemory, ThreadsChurningOneNameAlwaysFindTheBlockTheyHold) {
   EXPECT_EQ(lost, 0);
 }
 
-// The same across fork: the child must not guard with the descriptors it
-// inherited, whose locks are the parent's.
+// The same across fork: the child must not use the guard and block
+// descriptors it inherited, whose locks are the parent's.
 TEST(SharedMemory, ParentAndForkedChildChurningOneNameAlwaysFindTheBlockTheyHold) {
   auto churn = [] {
     int lost = 0;
     for (int i = 0; i < 300; ++i) {
       auto held = SharedMemory::create("XCHURN", 64);
       if (!held || !SharedMemory::open("XCHURN")) ++lost;
+      auto copied = SharedBytes::create("XCHURN_COPIED", std::vector<uint8_t>(64, 1));
+      if (!copied || !SharedBytes::open("XCHURN_COPIED")) ++lost;
     }
     return lost;
   };
-  churn();  // leaves a guard descriptor kept for reuse
+  churn();  // leaves guard and block descriptors kept for reuse
   ChildProcess child([&](ChildProcess& self) {
     self.tell_parent();
     return churn() == 0 ? 0 : 1;
