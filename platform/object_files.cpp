@@ -65,39 +65,50 @@ UniqueFd open_or_make_object_file(const std::string& path, bool* fresh, std::str
   return open_object_file(path, true, error);
 }
 
-// Whether fd's file still has a name. Under the guard, while we hold the
-// file, no other holder removes or replaces it; only someone outside the
-// protocol can (removing the runtime folder's files by hand). A file that
-// still has a name is then the one at its path, so one fstat suffices.
-bool still_named(int fd) {
-  struct stat st {};
-  return ::fstat(fd, &st) == 0 && st.st_nlink > 0;
+// A file kept for reuse holds the bytes of its last use: zeros, unless its
+// last holder was killed. When `initial` covers the whole block it is
+// written over them after the size is set, which leaves nothing of the last
+// use; otherwise the block is reset whole.
+bool reset_kept_contents(int fd, uint64_t old_size, uint64_t size, std::string_view initial) {
+  if (initial.size() != size) return reset_contents(fd, size, initial, false);
+  if (old_size != size && ::ftruncate(fd, static_cast<off_t>(size)) != 0) return false;
+  return write_all_at(fd, initial.data(), initial.size(), 0);
 }
 
-// Descriptors of guard files that are not in use, kept for the next guard of
-// the same file: opening and closing a guard file around every guarded step
-// costs more than the step itself, and the channel guards the same request
-// block twice on each side of every request.
-//
-// Only idle descriptors are kept. A guard in use belongs to one thread; a
-// second thread of the process that needs the same guard meanwhile opens a
-// descriptor of its own, whose lock excludes it just as another process's
-// would. A kept descriptor is reused only within kGuardReuse of its return, so
-// the few kept open stay few, and a guard file removed with its folder is
-// soon opened anew. A forked child starts with none: the descriptors it
-// inherits share their locks with the parent's.
-constexpr auto kGuardReuse = std::chrono::milliseconds(250);
-constexpr size_t kGuardsKept = 4;
+// Zeroes a file whose last holder keeps it for reuse, so that no bytes of
+// its last use stay behind: a small file by writing zeros over it, which
+// keeps its pages for the next use, a large one by cutting it to nothing.
+bool wipe_for_reuse(int fd, uint64_t size) {
+  static constexpr uint8_t kZeros[16384] = {};
+  if (size > sizeof kZeros) return ::ftruncate(fd, 0) == 0;
+  return write_all_at(fd, kZeros, static_cast<size_t>(size), 0);
+}
 
-class IdleGuards {
+// Descriptors that are not in use, kept for the next use of the same file:
+// guard files, and the files of objects whose last holder keeps them for
+// reuse (see release_object_file). Opening and closing a file around every
+// guarded step costs more than the step itself, and the channel guards and
+// opens the same request block on each side of every request.
+//
+// Only idle descriptors are kept, unlocked. A descriptor in use belongs to one
+// thread; a second thread of the process that needs the same file meanwhile
+// opens a descriptor of its own, whose lock excludes it just as another
+// process's would. A kept descriptor is reused only within kIdleReuse of its
+// return, so the few kept open stay few, and a file removed with its folder
+// is soon opened anew. A forked child starts with none: the descriptors it
+// inherits share their locks with the parent's.
+constexpr auto kIdleReuse = std::chrono::milliseconds(250);
+constexpr size_t kIdleKept = 8;
+
+class IdleFiles {
  public:
-  // An idle descriptor of `lock_path`, or none.
-  UniqueFd take(const std::string& lock_path) {
+  // An idle descriptor of `path`, or none.
+  UniqueFd take(const std::string& path) {
     std::lock_guard lock(lock_);
     auto now = std::chrono::steady_clock::now();
-    std::erase_if(idle_, [&](const Idle& idle) { return now - idle.returned >= kGuardReuse; });
+    std::erase_if(idle_, [&](const Idle& idle) { return now - idle.returned >= kIdleReuse; });
     for (auto it = idle_.begin(); it != idle_.end(); ++it) {
-      if (it->lock_path != lock_path) continue;
+      if (it->path != path) continue;
       UniqueFd fd = std::move(it->fd);
       idle_.erase(it);
       return fd;
@@ -105,12 +116,12 @@ class IdleGuards {
     return {};
   }
 
-  // Keeps `fd`, unlocked, for the next guard of `lock_path`.
-  void give_back(const std::string& lock_path, UniqueFd fd) {
+  // Keeps `fd`, unlocked, for the next use of `path`.
+  void give_back(const std::string& path, UniqueFd fd) {
     std::lock_guard lock(lock_);
     if (closed_) return;
-    if (idle_.size() == kGuardsKept) idle_.erase(idle_.begin());  // the oldest
-    idle_.push_back({lock_path, std::move(fd), std::chrono::steady_clock::now()});
+    if (idle_.size() == kIdleKept) idle_.erase(idle_.begin());  // the oldest
+    idle_.push_back({path, std::move(fd), std::chrono::steady_clock::now()});
   }
 
   // Closes what is kept and keeps nothing more.
@@ -131,7 +142,7 @@ class IdleGuards {
 
  private:
   struct Idle {
-    std::string lock_path;
+    std::string path;
     UniqueFd fd;
     std::chrono::steady_clock::time_point returned;
   };
@@ -144,36 +155,66 @@ class IdleGuards {
 // may still guard an object while the process exits; when this code is
 // unloaded (exit, or dlclose of a library that links it) it closes and frees
 // what it keeps.
-alignas(IdleGuards) unsigned char g_idle_guards_storage[sizeof(IdleGuards)];
-std::atomic<IdleGuards*> g_idle_guards{nullptr};
+alignas(IdleFiles) unsigned char g_idle_files_storage[sizeof(IdleFiles)];
+std::atomic<IdleFiles*> g_idle_files{nullptr};
 
-void idle_guards_before_fork() { g_idle_guards.load()->before_fork(); }
-void idle_guards_after_fork_in_parent() { g_idle_guards.load()->after_fork_in_parent(); }
-void idle_guards_after_fork_in_child() { g_idle_guards.load()->after_fork_in_child(); }
+void idle_files_before_fork() { g_idle_files.load()->before_fork(); }
+void idle_files_after_fork_in_parent() { g_idle_files.load()->after_fork_in_parent(); }
+void idle_files_after_fork_in_child() { g_idle_files.load()->after_fork_in_child(); }
 
-IdleGuards& idle_guards() {
-  static IdleGuards* keeper = [] {
-    auto* made = new (g_idle_guards_storage) IdleGuards;
-    g_idle_guards.store(made);
+IdleFiles& idle_files() {
+  static IdleFiles* keeper = [] {
+    auto* made = new (g_idle_files_storage) IdleFiles;
+    g_idle_files.store(made);
     // Without the fork handlers a child could lock its parent's descriptors.
-    if (::pthread_atfork(idle_guards_before_fork, idle_guards_after_fork_in_parent,
-                         idle_guards_after_fork_in_child) != 0)
+    if (::pthread_atfork(idle_files_before_fork, idle_files_after_fork_in_parent,
+                         idle_files_after_fork_in_child) != 0)
       made->close_all();
     return made;
   }();
   return *keeper;
 }
 
-struct IdleGuardsCloser {
-  ~IdleGuardsCloser() {
-    if (IdleGuards* keeper = g_idle_guards.load()) keeper->close_all();
+struct IdleFilesCloser {
+  ~IdleFilesCloser() {
+    if (IdleFiles* keeper = g_idle_files.load()) keeper->close_all();
   }
-} g_idle_guards_closer;
+} g_idle_files_closer;
+
+// Keeps an unlocked descriptor for reuse; a failure to keep it closes it.
+void keep_idle(const std::string& path, UniqueFd fd) {
+  try {
+    idle_files().give_back(path, std::move(fd));
+  } catch (...) {
+    // Not kept: the descriptor is closed.
+  }
+}
+
+// Whether fd's file still has a name. Under the guard, while we hold the
+// file, no other holder removes or replaces it; only someone outside the
+// protocol can (removing the runtime folder's files by hand). A file that
+// still has a name is then the one at its path, so one fstat suffices. The
+// same holds for a descriptor kept for reuse: its file is removed only under
+// the guard, and a name is never given back to a removed file. *size (when
+// given) is the file's size.
+bool still_named(int fd, uint64_t* size = nullptr) {
+  struct stat st {};
+  if (::fstat(fd, &st) != 0 || st.st_nlink == 0) return false;
+  if (size) *size = static_cast<uint64_t>(st.st_size);
+  return true;
+}
+
+// Under the guard: the kept descriptor of `path` whose file still has that
+// name, or none. *size is the file's size.
+UniqueFd take_kept_file(const std::string& path, uint64_t* size) {
+  UniqueFd kept = idle_files().take(path);
+  return kept && still_named(kept.get(), size) ? std::move(kept) : UniqueFd();
+}
 
 }  // namespace
 
 ObjectGuard::ObjectGuard(const std::string& object_path, std::string* error) : lock_path_(object_path + ".lock") {
-  fd_ = idle_guards().take(lock_path_);
+  fd_ = idle_files().take(lock_path_);
   if (!fd_) fd_ = open_object_file(lock_path_, true, error);
   if (fd_ && lock_file(fd_.get(), LOCK_EX, Deadline(kInfinite)) != WaitResult::Signaled) {
     fail_with_errno(error, "cannot lock", lock_path_);
@@ -183,11 +224,7 @@ ObjectGuard::ObjectGuard(const std::string& object_path, std::string* error) : l
 
 ObjectGuard::~ObjectGuard() {
   if (!fd_ || ::flock(fd_.get(), LOCK_UN) != 0) return;  // closing the descriptor drops the lock
-  try {
-    idle_guards().give_back(lock_path_, std::move(fd_));
-  } catch (...) {
-    // Not kept: the descriptor is closed.
-  }
+  keep_idle(lock_path_, std::move(fd_));
 }
 
 void UniqueFd::reset(int fd) {
@@ -288,17 +325,38 @@ UniqueFd open_object_file(const std::string& path, bool create, std::string* err
 }
 
 UniqueFd hold_object_file(const std::string& path, uint64_t size, std::string_view initial,
-                          bool* existed, std::string* error) {
+                          bool* existed, std::string* error, bool reusable) {
   ObjectGuard guard(path, error);
   if (!guard) return {};
   // Usually the last holder has removed the file: one made afresh under the
-  // guard has no other holder and nothing to clear.
+  // guard has no other holder and nothing to clear. A file kept for reuse is
+  // found by its kept descriptor, or opened again when another process kept
+  // it; its size tells what is left to clear.
   bool fresh = false;
-  UniqueFd fd = open_or_make_object_file(path, &fresh, error);
-  if (!fd) return {};
+  uint64_t kept_size = 0;
+  std::optional<uint64_t> old_size;
+  UniqueFd fd = reusable ? take_kept_file(path, &kept_size) : UniqueFd();
+  if (fd) {
+    old_size = kept_size;
+  } else {
+    fd = open_or_make_object_file(path, &fresh, error);
+    if (!fd) return {};
+    if (reusable && !fresh) {
+      if (!still_named(fd.get(), &kept_size)) {
+        fail_with_errno(error, "cannot read the size of", path);
+        return {};
+      }
+      old_size = kept_size;
+    }
+  }
   std::optional<bool> alone = fresh ? std::optional<bool>(true) : try_lock_exclusive(fd.get());
-  bool ready = alone.has_value() && (*alone ? reset_contents(fd.get(), size, initial, fresh)
-                                            : reserve_zeros(fd.get(), size));
+  bool ready = false;
+  if (alone == true) {
+    ready = old_size ? reset_kept_contents(fd.get(), *old_size, size, initial)
+                     : reset_contents(fd.get(), size, initial, fresh);
+  } else if (alone == false) {
+    ready = reserve_zeros(fd.get(), size);
+  }
   // Turning the exclusive lock into a shared one cannot be overtaken here:
   // every other creator, opener and releaser waits for the guard.
   if (!ready || ::flock(fd.get(), LOCK_SH) != 0) {
@@ -309,17 +367,19 @@ UniqueFd hold_object_file(const std::string& path, uint64_t size, std::string_vi
   return fd;
 }
 
-UniqueFd hold_existing_object_file(const std::string& path, std::string* error) {
+UniqueFd hold_existing_object_file(const std::string& path, std::string* error, bool reusable) {
   ObjectGuard guard(path, error);
   if (!guard) return {};
-  UniqueFd fd(::open(path.c_str(), O_RDWR | O_CLOEXEC | O_NOFOLLOW));
+  UniqueFd fd = reusable ? take_kept_file(path, nullptr) : UniqueFd();
+  if (!fd) fd = UniqueFd(::open(path.c_str(), O_RDWR | O_CLOEXEC | O_NOFOLLOW));
   if (!fd) {
     fail_with_errno(error, "no such object", path);
     return {};
   }
   std::optional<bool> alone = try_lock_exclusive(fd.get());
   if (alone.has_value() && *alone) {
-    // Left behind by holders that were killed: nobody has it any more.
+    // Kept for reuse by its last holder, or left behind by holders that were
+    // killed: nobody has it any more.
     ::unlink(path.c_str());
     errno = ENOENT;
     fail_with_errno(error, "no live process holds", path);
@@ -332,7 +392,7 @@ UniqueFd hold_existing_object_file(const std::string& path, std::string* error) 
   return fd;
 }
 
-void release_object_file(UniqueFd fd, const std::string& path, bool others_likely) {
+void release_object_file(UniqueFd fd, const std::string& path, bool others_likely, bool reusable) {
   if (others_likely) {
     // When others hold the file this probe fails, and having given up our
     // shared lock we are gone. Two holders leaving at once cannot both fail
@@ -341,26 +401,35 @@ void release_object_file(UniqueFd fd, const std::string& path, bool others_likel
     // waiting for the guard: an opener may hold the guard while it waits for
     // this very lock to go.
     std::optional<bool> alone = try_lock_exclusive(fd.get());
-    if (alone == false) return;
+    if (alone == false) {
+      if (reusable) keep_idle(path, std::move(fd));
+      return;
+    }
     ::flock(fd.get(), LOCK_UN);
   }
   try {
     ObjectGuard guard(path, nullptr);
     // Asking for the exclusive lock gives up our shared one even when it
     // fails, which is fine: we are leaving either way.
-    if (guard && try_lock_exclusive(fd.get()).value_or(false) && still_named(fd.get()))
+    uint64_t size = 0;
+    if (guard && try_lock_exclusive(fd.get()).value_or(false) && still_named(fd.get(), &size)) {
+      if (reusable && wipe_for_reuse(fd.get(), size) && ::flock(fd.get(), LOCK_UN) == 0) {
+        keep_idle(path, std::move(fd));
+        return;
+      }
       ::unlink(path.c_str());
+    }
     fd.reset();  // while the guard is still held
   } catch (...) {
     // Could not build the guard's path: the file stays for the next creator, who resets it.
   }
 }
 
-HeldObjectFile::HeldObjectFile(UniqueFd fd, std::string path, bool joined)
-    : fd_(std::move(fd)), path_(std::move(path)), holder_pid_(current_pid()), joined_(joined) {}
+HeldObjectFile::HeldObjectFile(UniqueFd fd, std::string path, bool joined, bool reusable)
+    : fd_(std::move(fd)), path_(std::move(path)), holder_pid_(current_pid()), joined_(joined), reusable_(reusable) {}
 
 HeldObjectFile::~HeldObjectFile() {
-  if (holder_pid_ == current_pid()) release_object_file(std::move(fd_), path_, joined_);
+  if (holder_pid_ == current_pid()) release_object_file(std::move(fd_), path_, joined_, reusable_);
 }
 
 std::optional<uint64_t> process_start_time(pid_t pid) {

@@ -103,30 +103,40 @@ class ObjectGuard {
 // a time under an exclusive lock on the guard file `path` + ".lock", which is
 // what makes "is anybody else holding it?" a reliable question.
 
+// Objects made and dropped again and again (the block of each request) may
+// be kept for reuse: their last holder zeroes the file and keeps its
+// descriptor for a short while instead of removing the file, and the next
+// holder in this process takes that descriptor instead of opening (or making)
+// the file again. A kept file has no holder, so it counts as gone exactly as
+// a removed one does: opening it fails, and creating it starts afresh. The
+// functions below take `reusable` for such objects.
+
 // Opens `path` as a holder, creating it when missing. When no other live
 // holder had it, its contents are reset to `size` zero bytes overlaid with
 // `initial`; otherwise it is extended with zeros to `size` when shorter.
 // *existed tells whether another live holder had it.
 UniqueFd hold_object_file(const std::string& path, uint64_t size, std::string_view initial,
-                          bool* existed, std::string* error);
+                          bool* existed, std::string* error, bool reusable = false);
 
 // Opens `path` as a holder only when another live holder has it; otherwise
 // fails with last_error() 2 (and removes a file that nobody holds).
-UniqueFd hold_existing_object_file(const std::string& path, std::string* error);
+UniqueFd hold_existing_object_file(const std::string& path, std::string* error, bool reusable = false);
 
-// Drops this holder and removes the file when it was the last one.
-// `others_likely` (a holder that joined an object someone else made) first
-// tries to leave without the guard, which suffices when other holders remain.
-void release_object_file(UniqueFd fd, const std::string& path, bool others_likely = false);
+// Drops this holder; when it was the last one, removes the file, or when
+// `reusable` zeroes it and keeps it. `others_likely` (a holder that joined an
+// object someone else made) first tries to leave without the guard, which
+// suffices when other holders remain.
+void release_object_file(UniqueFd fd, const std::string& path, bool others_likely = false,
+                         bool reusable = false);
 
 // One holder's object file, released (see above) when the object goes. A
 // forked child has a copy of the descriptor but shares its parent's lock, so
 // its copy only closes the descriptor. `joined`: the holder found the object
 // made by another, who usually stays longer (the server and the block of a
-// request).
+// request). `reusable`: the object is kept for reuse (see above).
 class HeldObjectFile {
  public:
-  HeldObjectFile(UniqueFd fd, std::string path, bool joined);
+  HeldObjectFile(UniqueFd fd, std::string path, bool joined, bool reusable = false);
   ~HeldObjectFile();
   HeldObjectFile(const HeldObjectFile&) = delete;
   HeldObjectFile& operator=(const HeldObjectFile&) = delete;
@@ -139,6 +149,7 @@ class HeldObjectFile {
   std::string path_;
   pid_t holder_pid_;
   bool joined_;
+  bool reusable_;
 };
 
 // A process as the kernel knows it: its id and its start time, so that a

@@ -33,18 +33,19 @@ void refuse(std::string* error, uint32_t code, const char* text) {
 }
 
 // Holds the file of block `name` (created when `create`, else only when a
-// live process holds it). Null on failure, with last_error() set.
+// live process holds it), kept for reuse after its last holder when
+// `reusable`. Null on failure, with last_error() set.
 std::unique_ptr<HeldObjectFile> hold_block(std::string_view name, std::string_view suffix, bool create,
                                            size_t size, std::string_view initial, bool* already_existed,
-                                           std::string* error) {
+                                           std::string* error, bool reusable = false) {
   auto path = objects::object_file(name, suffix, error);
   if (!path) return nullptr;
   bool existed = !create;
-  objects::UniqueFd fd = create ? objects::hold_object_file(*path, size, initial, &existed, error)
-                                : objects::hold_existing_object_file(*path, error);
+  objects::UniqueFd fd = create ? objects::hold_object_file(*path, size, initial, &existed, error, reusable)
+                                : objects::hold_existing_object_file(*path, error, reusable);
   if (!fd) return nullptr;
   if (already_existed) *already_existed = existed;
-  return std::make_unique<HeldObjectFile>(std::move(fd), std::move(*path), existed);
+  return std::make_unique<HeldObjectFile>(std::move(fd), std::move(*path), existed, reusable);
 }
 
 void fail_with_errno(std::string* error, std::string_view what, const HeldObjectFile& file) {
@@ -184,7 +185,7 @@ std::unique_ptr<SharedBytes> SharedBytes::create(std::string_view name, std::vec
     }
     bool existed = false;
     std::string_view initial(reinterpret_cast<const char*>(contents.data()), contents.size());
-    auto file = hold_block(name, kBlockSuffix, true, contents.size(), initial, &existed, error);
+    auto file = hold_block(name, kBlockSuffix, true, contents.size(), initial, &existed, error, true);
     if (!file) return nullptr;
     if (already_existed) *already_existed = existed;
     std::unique_ptr<SharedBytes> block(new SharedBytes(std::move(file), std::move(contents)));
@@ -205,7 +206,7 @@ std::unique_ptr<SharedBytes> SharedBytes::create(std::string_view name, std::vec
 
 std::unique_ptr<SharedBytes> SharedBytes::open(std::string_view name, std::string* error) {
   try {
-    auto file = hold_block(name, kBlockSuffix, false, 0, {}, nullptr, error);
+    auto file = hold_block(name, kBlockSuffix, false, 0, {}, nullptr, error, true);
     if (!file) return nullptr;
     errno = 0;
     std::vector<uint8_t> copy = read_whole_block(*file);

@@ -69,7 +69,10 @@ class SharedMemory {
 // with either opens with the other. Setting up a mapping costs a page fault
 // for every page touched and more to take it down again; for a block that
 // lives for one short exchange, copying its bytes in and out is far cheaper.
-// The copy is wiped when the object goes.
+// The copy is wiped when the object goes. For the same reason the block's
+// file is kept for reuse (zeroed) after its last holder closes it; the block
+// is gone all the same: opening it by name fails, and the next create holds
+// only the new contents.
 class SharedBytes {
  public:
   // Creates `name` holding `contents` (at least one byte) when no live process

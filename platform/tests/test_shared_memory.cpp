@@ -1,15 +1,19 @@
 #include "platform/shared_memory.h"
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
 #include <cstring>
+#include <fstream>
+#include <iterator>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "platform/last_error.h"
+#include "platform/object_files.h"
 #include "platform/tests/child_process.h"
 #include "testsupport/test_env.h"
 
@@ -221,10 +225,81 @@ TEST(SharedBytes, OpenNeedsALiveHolderAndCreateNeedsBytes) {
   EXPECT_FALSE(SharedBytes::open("GONE")) << "the last holder removes the block";
 }
 
+// The file of a copied block is kept for reuse after its last holder, but a
+// new block never shows what the last one held, whichever process used the
+// file last and however it left, and a file left behind holds none of it.
+TEST(SharedBytes, ABlockMadeAgainHoldsOnlyItsOwnBytes) {
+  enum class LastUse { ThisProcessCloses, AnotherProcessCloses, AnotherProcessIsKilled };
+  auto path = objects::object_file("REUSED", ".shm", nullptr);
+  ASSERT_TRUE(path);
+  for (LastUse last : {LastUse::ThisProcessCloses, LastUse::AnotherProcessCloses, LastUse::AnotherProcessIsKilled}) {
+    SCOPED_TRACE(static_cast<int>(last));
+    const std::vector<uint8_t> old_bytes(5000, 0xCC);
+    SharedBytes::create("REUSED", std::vector<uint8_t>(20, 0x01)).reset();  // the file is kept here
+    if (last == LastUse::ThisProcessCloses) {
+      SharedBytes::create("REUSED", old_bytes).reset();
+    } else {
+      ChildProcess user([&](ChildProcess& self) {
+        auto block = SharedBytes::create("REUSED", old_bytes);
+        if (!block) return 1;
+        self.tell_parent();
+        if (last == LastUse::AnotherProcessIsKilled) ChildProcess::hang();
+        return 0;
+      });
+      ASSERT_EQ(user.hear_from_child(), 'r');
+      if (last == LastUse::AnotherProcessIsKilled) user.kill();
+      user.join();
+    }
+    if (last != LastUse::AnotherProcessIsKilled) {
+      std::ifstream left(*path, std::ios::binary);
+      std::vector<char> bytes((std::istreambuf_iterator<char>(left)), std::istreambuf_iterator<char>());
+      EXPECT_TRUE(std::all_of(bytes.begin(), bytes.end(), [](char b) { return b == 0; }));
+    }
+
+    for (size_t size : {10u, 6000u}) {
+      bool existed = true;
+      auto block = SharedBytes::create("REUSED", std::vector<uint8_t>(size, 0x5E), &existed);
+      ASSERT_TRUE(block);
+      EXPECT_FALSE(existed);
+      auto seen = SharedMemory::open("REUSED");
+      ASSERT_TRUE(seen);
+      ASSERT_EQ(seen->size(), size);
+      auto* view = static_cast<const uint8_t*>(seen->data());
+      EXPECT_TRUE(std::all_of(view, view + size, [](uint8_t b) { return b == 0x5E; }));
+    }
+  }
+}
+
+// A descriptor kept for reuse belongs to one file: when the name has come to
+// stand for another file meanwhile, that file is the block.
+TEST(SharedBytes, AKeptFileReplacedMeanwhileIsNotTakenForTheBlock) {
+  auto path = objects::object_file("REPLACED", ".shm", nullptr);
+  ASSERT_TRUE(path);
+  SharedBytes::create("REPLACED", std::vector<uint8_t>(20, 0x01)).reset();
+  ASSERT_EQ(::unlink(path->c_str()), 0);
+  ChildProcess holder([](ChildProcess& self) {
+    auto block = SharedBytes::create("REPLACED", std::vector<uint8_t>(20, 0x77));
+    if (!block) return 1;
+    self.tell_parent();
+    ChildProcess::hang();
+  });
+  ASSERT_EQ(holder.hear_from_child(), 'r');
+
+  auto opened = SharedBytes::open("REPLACED");
+  ASSERT_TRUE(opened);
+  EXPECT_EQ(opened->bytes()[19], 0x77);
+  opened.reset();
+  bool existed = false;
+  auto joined = SharedBytes::create("REPLACED", std::vector<uint8_t>(20, 0x02), &existed);
+  ASSERT_TRUE(joined);
+  EXPECT_TRUE(existed);
+  EXPECT_EQ(joined->bytes()[19], 0x77);
+}
+
 // Threads of one process making, opening and dropping the same block over
 // and over: each guarded step must exclude the others (the threads share the
-// process's kept guard descriptors), or a thread ends up holding a block
-// whose name another has just removed.
+// process's kept guard and block descriptors), or a thread ends up holding a
+// block whose name another has just removed or kept for reuse.
 TEST(SharedMemory, ThreadsChurningOneNameAlwaysFindTheBlockTheyHold) {
   std::atomic<int> lost{0};
   std::vector<std::thread> threads;
@@ -234,6 +309,9 @@ TEST(SharedMemory, ThreadsChurningOneNameAlwaysFindTheBlockTheyHold) {
         auto held = SharedMemory::create("CHURN", 64);
         auto again = held ? SharedMemory::open("CHURN") : nullptr;
         if (!again) ++lost;
+        auto copied = SharedBytes::create("CHURN_COPIED", std::vector<uint8_t>(64, 1));
+        auto copied_again = copied ? SharedBytes::open("CHURN_COPIED") : nullptr;
+        if (!copied_again) ++lost;
       }
     });
   }
@@ -241,18 +319,20 @@ TEST(SharedMemory, ThreadsChurningOneNameAlwaysFindTheBlockTheyHold) {
   EXPECT_EQ(lost, 0);
 }
 
-// The same across fork: the child must not guard with the descriptors it
-// inherited, whose locks are the parent's.
+// The same across fork: the child must not use the guard and block
+// descriptors it inherited, whose locks are the parent's.
 TEST(SharedMemory, ParentAndForkedChildChurningOneNameAlwaysFindTheBlockTheyHold) {
   auto churn = [] {
     int lost = 0;
     for (int i = 0; i < 300; ++i) {
       auto held = SharedMemory::create("XCHURN", 64);
       if (!held || !SharedMemory::open("XCHURN")) ++lost;
+      auto copied = SharedBytes::create("XCHURN_COPIED", std::vector<uint8_t>(64, 1));
+      if (!copied || !SharedBytes::open("XCHURN_COPIED")) ++lost;
     }
     return lost;
   };
-  churn();  // leaves a guard descriptor kept for reuse
+  churn();  // leaves guard and block descriptors kept for reuse
   ChildProcess child([&](ChildProcess& self) {
     self.tell_parent();
     return churn() == 0 ? 0 : 1;
