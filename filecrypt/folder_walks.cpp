@@ -91,7 +91,7 @@ int decipher_tree(const std::string& folder, uint32_t show_progress, uint32_t ch
   int result = unmark_folder(folder);
   FolderEntries entries = list_folder(folder);
   for (const std::string& file : entries.files) {
-    FileHeader header;
+    FileHeader header{};
     if (calls.file_header(file.c_str(), &header) == ZYPFILE_OK) {
       calls.decipher_file(file.c_str(), &header, show_progress, check);
     }
@@ -110,7 +110,7 @@ int scan_tree(const std::string& folder, uint32_t flag, const FolderWalkCalls& c
   FolderEntries entries = list_folder(folder);
   for (const std::string& file : entries.files) {
     ZYPTrace(kTraceInfo, "--> %s %s check", kScanLabel, file.c_str());
-    FileHeader header;
+    FileHeader header{};
     if (calls.file_header(file.c_str(), &header) == ZYPFILE_OK) {
       ZYPTrace(kTraceInfo, "<-- %s %s is crypted", kScanLabel, file.c_str());
       result = calls.ask_valid_header(&header);

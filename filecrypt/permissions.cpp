@@ -64,14 +64,14 @@ int exclusion_walk(std::string path) {
 }
 
 int folder_decryption_permission(const std::string& folder) {
-  FileHeader mark;
+  FileHeader mark{};
   int result = ZYPGetFolderAttributes(folder.c_str(), &mark);
   if (result == ZYPFILE_OK || result == ZYPFILE_NO_SESSION) return ZYPAskValidHeader(&mark);
   return result == ZYPFILE_NOT_ALLOWED ? ZYPFILE_NOT_ALLOWED : ZYPFILE_NOT_ENCRYPTED;
 }
 
 int folder_encryption_permission(const std::string& folder) {
-  FileHeader mark;
+  FileHeader mark{};
   switch (ZYPGetFolderAttributes(folder.c_str(), &mark)) {
     case ZYPFILE_OK:
       return ZYPFILE_ALREADY_MARKED;
@@ -110,12 +110,12 @@ ZYP_API int ZYPAllowEncryption(const char* file) {
 
 ZYP_API int ZYPAllowDecryption(const char* file) {
   return guarded(int{ZYPFILE_NOT_ENCRYPTED}, [&] {
-    if (!file) return ZYPFILE_OK;
+    if (!file) return ZYPFILE_BAD_PATH;
     uint32_t attributes = zyp::platform::get_file_attributes(file);
     if (attributes == zyp::platform::kInvalidFileAttributes || (attributes & zyp::platform::kAttributeDirectory))
       return ZYPFILE_OK;
     ZYPSetAPICaller(1);
-    FileHeader header;
+    FileHeader header{};
     int result = ZYPGetFileAttributes(file, &header);
     ZYPSetAPICaller(0);
     if (result != ZYPFILE_OK && result != ZYPFILE_NO_SESSION) return ZYPFILE_NOT_ENCRYPTED;

@@ -16,6 +16,7 @@
 #include "platform/atomic_file.h"
 #include "platform/files.h"
 #include "testsupport/test_env.h"
+#include "testsupport/ui_script.h"
 #include "zyp/zypfile.h"
 
 namespace {
@@ -213,6 +214,29 @@ TEST_F(FolderWalks, ScanStopsAtTheFirstFileThatCannotBeDecryptedAnywhereInTheTre
   EXPECT_EQ(zyp::file::scan_folder(root_, 0, kCalls), 0);
   ASSERT_TRUE(write(root_ + "/sub/deep/c.txt", "ENCXkey lost"));
   EXPECT_EQ(zyp::file::scan_folder(root_, 0, kCalls), ZYPFILE_UNKNOWN_KEY);
+}
+
+class FolderWalkNotices : public zyp::testing::UiScriptTest {};
+
+TEST_F(FolderWalkNotices, WithProgressEveryFolderIsAnnouncedToFileViewsAfterItsContents) {
+  std::string root = zyp::testing::make_temp_folder("notices");
+  ASSERT_EQ(::mkdir((root + "/sub").c_str(), 0755), 0);
+  FileHeader header = header_with(kAlgo, kKey, 2, "");
+  auto notices = [](const std::string& folder) {
+    return std::vector<std::string>{"notify rmdir \"" + folder + "\"", "notify mkdir \"" + folder + "\"",
+                                    "notify updatedir \"" + folder + "\""};
+  };
+  std::vector<std::string> expected = notices(root + "/sub");
+  for (const std::string& line : notices(root)) expected.push_back(line);
+
+  ASSERT_EQ(zyp::file::cipher_folder(root, header, 1, 1, kCalls), 0);
+  EXPECT_EQ(transcript_lines("notify "), expected);
+  std::remove(transcript_.c_str());
+  ASSERT_EQ(zyp::file::decipher_folder(root, 1, 1, kCalls), 0);
+  EXPECT_EQ(transcript_lines("notify "), expected);
+  std::remove(transcript_.c_str());
+  ASSERT_EQ(zyp::file::cipher_folder(root, header, 0, 1, kCalls), 0);
+  EXPECT_TRUE(transcript_lines("notify ").empty());
 }
 
 }  // namespace

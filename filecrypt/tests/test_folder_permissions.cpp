@@ -117,6 +117,7 @@ TEST_F(Permissions, NullPathsAndUnknownModesGive48) {
   EXPECT_EQ(ask(root_, 2), ZYPFILE_BAD_PATH);
   EXPECT_EQ(ZYPAllowEncryption(nullptr), ZYPFILE_BAD_PATH);
   EXPECT_EQ(ZYPAllowSecureErase(nullptr), ZYPFILE_BAD_PATH);
+  EXPECT_EQ(ZYPAllowDecryption(nullptr), ZYPFILE_BAD_PATH);
 }
 
 TEST_F(Permissions, MarksDecideFolderEncryptionAndDecryption) {

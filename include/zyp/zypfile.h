@@ -212,7 +212,8 @@ ZYP_API int ZYPCipherFolder(const char* folder, FileHeader* header);
  * every subfolder the same way; a failed item does not stop the walk and its
  * result is not reported. Symbolic links and special files are left alone.
  * 0; 21 the mark could not be written (nothing is encrypted then); 2 the
- * read-only attribute could not be given; 80 a null argument. */
+ * read-only attribute could not be given; 80 a null argument; 120 (nothing
+ * touched) when the library holds no ZYPCipherFileEx. */
 ZYP_API int ZYPCipherFolderEx(const char* folder, FileHeader* header, uint32_t showProgress, uint32_t check);
 /* ZYPDecipherFolderEx (folder, progress, 1). */
 ZYP_API int ZYPDecipherFolder(const char* folder);
@@ -220,7 +221,8 @@ ZYP_API int ZYPDecipherFolder(const char* folder);
  * ("ConfirmFileOp", the file and the read-only attribute stay) and decrypts
  * every encrypted file with ZYPDecipherFileEx, not stopping at a failure.
  * 0; 21 a mark could not be removed (the files are still decrypted); 80 a
- * null argument. */
+ * null argument; 120 (nothing touched) when the library holds no
+ * ZYPDecipherFileEx. */
 ZYP_API int ZYPDecipherFolderEx(const char* folder, uint32_t showProgress, uint32_t check);
 /* 0 when every encrypted file of the tree can be decrypted now, else the
  * first ZYPAskValidHeader refusal (1 no session, 17 key not in the token).
@@ -246,7 +248,8 @@ ZYP_API int ZYPAskAutorisation(const char* folder, uint32_t mode, uint32_t reser
  * encrypted; 48 a null name; 49 a CD-ROM or excluded; 70 without the hook. */
 ZYP_API int ZYPAllowEncryption(const char* file);
 /* May the file be decrypted? 0 yes (also for a missing path or a folder);
- * 1 no session; 17 its key is not in the token; 44 not an encrypted file. */
+ * 1 no session; 17 its key is not in the token; 44 not an encrypted file;
+ * 48 a null name. */
 ZYP_API int ZYPAllowDecryption(const char* file);
 /* May the file or folder be erased securely? 0 yes; 48 a null name; 65 on a
  * CD-ROM, or the Start Menu folder. */
