@@ -6,7 +6,8 @@
 
 namespace zyp::platform {
 
-// "Desktop": the registry's value, else $XDG_DESKTOP_DIR, else ~/Desktop.
+// "Desktop": the registry's value, else XDG_DESKTOP_DIR of the user's
+// $XDG_CONFIG_HOME/user-dirs.dirs (~/.config when unset), else ~/Desktop.
 std::string desktop_folder();
 // "Start Menu": the registry's value, else the applications menu folder
 // ($XDG_DATA_HOME/applications, else ~/.local/share/applications).
