@@ -5,7 +5,7 @@
 #include "hook/hook_state.h"
 #include "platform/export_guard.h"
 #include "platform/hookdev/protocol.h"
-#include "platform/registry.h"
+#include "platform/shell_folders.h"
 #include "zyp/zyphook.h"
 #include "zyp/zypprof.h"
 
@@ -14,8 +14,6 @@ namespace hookdev = zyp::hookdev;
 
 namespace zyp::hook {
 namespace {
-
-constexpr char kShellFolders[] = "Software\\Microsoft\\Windows\\CurrentVersion\\Explorer\\Shell Folders";
 
 // The device's path fields hold 255 characters. A longer path is never cut
 // (the device would answer for another file): the device cannot name it.
@@ -51,15 +49,6 @@ void send_exclusion(const char* folder, uint32_t value) {
   entry.value = value;
   uint32_t result = 0;
   device_control(hookdev::kAddExclusion, &entry, sizeof entry, &result, sizeof result);
-}
-
-// The user's Desktop folder from the shell folders; empty when it cannot be read.
-std::string desktop_folder() {
-  platform::reg::Value value;
-  if (platform::reg::query_value(platform::reg::Root::CurrentUser, kShellFolders, "Desktop", value) != 0) return {};
-  if (value.type != platform::reg::kString && value.type != platform::reg::kExpandString) return {};
-  std::string text(value.data.begin(), value.data.end());
-  return text.substr(0, text.find('\0'));
 }
 
 }  // namespace
@@ -137,8 +126,7 @@ ZYP_API int ZYPHOOKRefreshRestriction(void) {
       if (!ZYPEnumUSProfileValue("NoEncryption", index, name, sizeof name, &value, sizeof value)) break;
       send_exclusion(name, value);
     }
-    std::string desktop = desktop_folder();
-    if (!desktop.empty()) send_exclusion(desktop.c_str(), 0);
+    send_exclusion(zyp::platform::desktop_folder().c_str(), 0);
     return 0;
   });
 }

@@ -138,7 +138,8 @@ bool holds(const std::string& mount_point, const std::string& path) {
 }
 
 std::vector<MountEntry> live_mount_table() {
-  auto text = read_whole_file("/proc/self/mounts");
+  const char* other = std::getenv(kMountTableVariable);
+  auto text = read_whole_file(other && *other ? other : "/proc/self/mounts");
   return text ? parse_mount_table(*text) : std::vector<MountEntry>();
 }
 
@@ -249,6 +250,8 @@ bool is_network_path(const std::vector<MountEntry>& table, const std::string& pa
 bool is_cdrom_path(const std::vector<MountEntry>& table, const std::string& path) {
   return held_by_type(table, path, &is_cdrom_file_system);
 }
+
+std::string full_path_name(const std::string& path) { return fold_path(absolute_path(path)); }
 
 bool is_mount_point_or_root(const std::string& path) {
   return judge_live(path, [](const auto& table, const std::string& p) { return is_mount_point_or_root(table, p); });

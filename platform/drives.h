@@ -27,6 +27,14 @@ std::string format_volume_serial(uint32_t serial);
 // The folder that stands for drive C:.
 std::string system_drive_folder();
 
+// GetFullPathName: the absolute path, folded lexically (repeated and
+// trailing slashes, "." and ".."), symbolic links kept as written.
+std::string full_path_name(const std::string& path);
+
+// The live mount table is /proc/self/mounts, or the file named by this
+// variable (tests describe network and CD-ROM mounts with it).
+inline constexpr char kMountTableVariable[] = "ZYP_MOUNT_TABLE";
+
 // Path classification on the live mount table. A path that does not exist
 // yet is judged by its nearest existing parent.
 bool is_mount_point_or_root(const std::string& path);

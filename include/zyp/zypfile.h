@@ -183,3 +183,74 @@ ZYP_API int ZYPEnumKey(uint16_t algoClass, uint32_t token, uint32_t algo, ZYPEnu
 ZYP_API int ZYPGetTokenLabel(uint32_t token, char* buffer, uint32_t size);
 ZYP_API int ZYPGetKeyLabel(uint32_t token, uint32_t key, char* buffer, uint32_t size);
 ZYP_API int ZYPGetAlgoLabel(uint32_t token, uint32_t algo, char* buffer, uint32_t size);
+
+/* ---- Folders: marks, folder trees and permission checks --------------------
+ *
+ * An encrypted folder carries a mark, its "desktop.ini" (hidden and system):
+ * section ".ShellClassInfo" names the directory extension's class (CLSID)
+ * and "ConfirmFileOp=0"; section "Ambrel" holds the folder's Algo, Key and
+ * Options in decimal and its User label. A marked folder also has the
+ * read-only attribute.
+ *
+ * Exclusion lists: values of section "NoEncryption" (user) and
+ * "Private\NoEncryption" (machine), named by a full folder path: 0 the
+ * folder and everything below may be encrypted; 1 neither the folder nor
+ * anything below; another number: not the folder itself, its subfolders yes.
+ * The user's Desktop folder ends every walk up the list. */
+#define ZYPFILE_MARK_NOT_WRITTEN 21  /* the mark file could not be created or changed */
+#define ZYPFILE_ALREADY_MARKED 43    /* a folder already marked (a file already encrypted) */
+#define ZYPFILE_BAD_PATH 48          /* a null path or an unknown mode */
+#define ZYPFILE_NOT_ALLOWED 49       /* a root, network or CD-ROM path, the Start Menu, an excluded folder */
+#define ZYPFILE_ERASE_NOT_ALLOWED 65
+
+/* ZYPScanFolder, then ZYPCipherFolderEx (folder, header, progress, 1), the
+ * progress flag being the "ProgressBar" setting. The scan's refusal is
+ * returned as it is and the folder left untouched. */
+ZYP_API int ZYPCipherFolder(const char* folder, FileHeader* header);
+/* Marks the folder with the header's four fields, encrypts every regular
+ * file of the tree with ZYPCipherFileEx (the mark files excepted) and marks
+ * every subfolder the same way; a failed item does not stop the walk and its
+ * result is not reported. Symbolic links and special files are left alone.
+ * 0; 21 the mark could not be written (nothing is encrypted then); 2 the
+ * read-only attribute could not be given; 80 a null argument; 120 (nothing
+ * touched) when the library holds no ZYPCipherFileEx. */
+ZYP_API int ZYPCipherFolderEx(const char* folder, FileHeader* header, uint32_t showProgress, uint32_t check);
+/* ZYPDecipherFolderEx (folder, progress, 1). */
+ZYP_API int ZYPDecipherFolder(const char* folder);
+/* Removes the class line and the "Ambrel" section of every mark of the tree
+ * ("ConfirmFileOp", the file and the read-only attribute stay) and decrypts
+ * every encrypted file with ZYPDecipherFileEx, not stopping at a failure.
+ * 0; 21 a mark could not be removed (the files are still decrypted); 80 a
+ * null argument; 120 (nothing touched) when the library holds no
+ * ZYPDecipherFileEx. */
+ZYP_API int ZYPDecipherFolderEx(const char* folder, uint32_t showProgress, uint32_t check);
+/* 0 when every encrypted file of the tree can be decrypted now, else the
+ * first ZYPAskValidHeader refusal (1 no session, 17 key not in the token).
+ * `flag` is not used. Also exported as ZYPFileOrdinal1. */
+ZYP_API int ZYPScanFolder(const char* folder, uint32_t flag);
+ZYP_API int ZYPFileOrdinal1(const char* folder, uint32_t flag);
+
+/* The folder's mark as a header, through the hook: 0 marked, 44 not marked,
+ * 70 without the hook; 2 when the path is not a folder; 80 a null argument. */
+ZYP_API int ZYPGetFolderAttributes(const char* folder, FileHeader* header);
+/* Writes the header's Algo, Key, Options and User into the mark's "Ambrel"
+ * section. 0; 2 not a folder; 21 the mark could not be written; 80 a null
+ * argument. */
+ZYP_API int ZYPSetFolderAttributes(const char* folder, const FileHeader* header);
+
+/* May the folder be encrypted (mode 0) or decrypted (mode 1)? 0 yes; 48 a
+ * null path or another mode; 49 not allowed (file-system root or mount
+ * point, network or CD-ROM file system, the Start Menu folder, excluded).
+ * Encryption: 43 already marked. Decryption: the mark's ZYPAskValidHeader
+ * answer, 44 when the folder carries no readable mark. */
+ZYP_API int ZYPAskAutorisation(const char* folder, uint32_t mode, uint32_t reserved);
+/* May the file be encrypted? 0 yes; 1 no open session; 43 already
+ * encrypted; 48 a null name; 49 a CD-ROM or excluded; 70 without the hook. */
+ZYP_API int ZYPAllowEncryption(const char* file);
+/* May the file be decrypted? 0 yes (also for a missing path or a folder);
+ * 1 no session; 17 its key is not in the token; 44 not an encrypted file;
+ * 48 a null name. */
+ZYP_API int ZYPAllowDecryption(const char* file);
+/* May the file or folder be erased securely? 0 yes; 48 a null name; 65 on a
+ * CD-ROM, or the Start Menu folder. */
+ZYP_API int ZYPAllowSecureErase(const char* path);

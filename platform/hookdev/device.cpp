@@ -6,6 +6,7 @@
 #include <atomic>
 #include <cstring>
 
+#include "filecrypt/mark_format.h"
 #include "platform/drives.h"
 #include "platform/hookdev/file_questions.h"
 #include "platform/hookdev/folder_watch.h"
@@ -271,7 +272,7 @@ uint32_t Device::answer_file_header(const FileHeaderQuery& query, FileHeader& he
 }
 
 uint32_t Device::answer_folder_header(const std::string& folder, FileHeader& header) {
-  int result = folder_mark(folder, header);
+  int result = file::read_folder_mark(folder, header);
   if (result == 0) remember_mark(without_trailing_slashes(folder));
   return static_cast<uint32_t>(result);
 }
@@ -313,7 +314,7 @@ uint32_t Device::answer_open_file_state(const std::string& path, OpenFileState& 
   }
   if (std::optional<FileHeader> target = recorded_target(path)) {
     answer.target = *target;
-  } else if (folder_mark(parent_folder(path), answer.target) != 0) {
+  } else if (file::read_folder_mark(parent_folder(path), answer.target) != 0) {
     std::memset(&answer.target, 0, sizeof answer.target);
     answer.target.Key = ZYPFILE_NO_KEY;
   }
@@ -367,12 +368,9 @@ std::vector<std::string> Device::watch_roots(const std::string& drive_folder) {
 
 void Device::file_written(const std::string& path) {
   // The mark itself stays readable: it is what says the folder is marked.
-  if (path.size() > sizeof kMarkFileName && path.compare(path.size() - sizeof kMarkFileName, sizeof kMarkFileName,
-                                                         std::string("/") + kMarkFileName) == 0) {
-    return;
-  }
+  if (file::is_mark_file(path)) return;
   HookRequest request{};
-  if (folder_mark(parent_folder(path), request.header) != 0) return;
+  if (file::read_folder_mark(parent_folder(path), request.header) != 0) return;
   FileHeader on_disk;
   if (header_on_disk(path, on_disk) != kNoHeader || !is_regular_file(path)) return;
   if (std::optional<FileHeader> target = recorded_target(path); target && target->Key == ZYPFILE_NO_KEY) return;

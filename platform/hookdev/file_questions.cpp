@@ -12,22 +12,9 @@
 
 #include "filecrypt/header_format.h"
 #include "platform/atomic_file.h"
-#include "platform/files.h"
-#include "platform/ini.h"
 
 namespace zyp::hookdev {
 namespace {
-
-bool same_text_ignoring_case(std::string_view a, std::string_view b) {
-  return a.size() == b.size() && ::strncasecmp(a.data(), b.data(), a.size()) == 0;
-}
-
-// The leading decimal digits of a mark value ("%lu" as the suite writes it);
-// 0 when there are none.
-uint32_t mark_number(const std::optional<std::string>& text) {
-  if (!text) return 0;
-  return static_cast<uint32_t>(std::strtoull(text->c_str(), nullptr, 10));
-}
 
 bool is_decimal(std::string_view text) { return !text.empty() && text.find_first_not_of("0123456789") == text.npos; }
 
@@ -69,19 +56,6 @@ bool process_writes(const std::string& pid, const std::string& path) {
 
 int header_on_disk(const std::string& path, FileHeader& header) {
   return file::read_header_from_disk(path.c_str(), header);
-}
-
-int folder_mark(const std::string& folder, FileHeader& header) {
-  if (!platform::is_folder(folder)) return 2;
-  std::optional<platform::IniDocument> mark = platform::read_ini_file(folder + "/" + kMarkFileName);
-  if (!mark) return 44;
-  std::optional<std::string> class_id = mark->value(".ShellClassInfo", "CLSID");
-  if (!class_id || !same_text_ignoring_case(*class_id, kFolderClassId) || !mark->has_section("Ambrel")) return 44;
-  std::string user = mark->value("Ambrel", "User").value_or("");
-  std::memset(&header, 0, sizeof header);
-  file::fill_header(header, mark_number(mark->value("Ambrel", "Algo")), mark_number(mark->value("Ambrel", "Key")),
-                    mark_number(mark->value("Ambrel", "Options")), user.c_str());
-  return 0;
 }
 
 std::string parent_folder(const std::string& path) {

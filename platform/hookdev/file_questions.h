@@ -6,18 +6,9 @@
 
 namespace zyp::hookdev {
 
-// The class of the directory extension, named in a marked folder's desktop.ini.
-inline constexpr char kFolderClassId[] = "{E2914B3C-7D05-11D1-B8E1-61C2F03A9D47}";
-inline constexpr char kMarkFileName[] = "desktop.ini";
-
 // The header at the start of the file: 0 (current or earlier layout), 2 the
 // path does not exist, 44 anything else (plain, unreadable, not a file).
 int header_on_disk(const std::string& path, FileHeader& header);
-
-// The folder's mark as a header (Algo, Key, Options and User from the
-// "Ambrel" section, the rest as ZYPFillHeader makes it): 0 marked, 2 the
-// folder does not exist (or is not a folder), 44 not marked.
-int folder_mark(const std::string& folder, FileHeader& header);
 
 // The folder that holds `path` ("/" for a file at the root).
 std::string parent_folder(const std::string& path);
