@@ -24,4 +24,8 @@ int run_exclude_list(const Invocation& invocation);
 int run_exclude_add(const Invocation& invocation);
 int run_exclude_remove(const Invocation& invocation);
 
+int run_hook_start(const Invocation& invocation);
+int run_hook_stop(const Invocation& invocation);
+int run_hook_status(const Invocation& invocation);
+
 }  // namespace zyp::cli

@@ -40,11 +40,15 @@ constexpr Option kExcludeAddOptions[] = {
     {"--value", "N", "1 (default): neither the folder nor anything below it is encrypted; 0: all may be; "
                      "another number: the folder itself is not encrypted, its subfolders may be"}};
 
+constexpr Option kHookStartOptions[] = {
+    {"--foreground", "", "keep the request server in this terminal until it is stopped (Ctrl-C stops it)"}};
+
 constexpr Noun kNouns[] = {
     {"server", "The provider server: the one process that holds the tokens' sessions and keys."},
     {"token", "The tokens and their logged-in sessions."},
     {"keys", "The secret keys of a token, named by 8-digit hexadecimal identifiers."},
     {"settings", "The settings of the file library and the file-system hook."},
+    {"hook", "The hook's request server: it encrypts what is saved into encrypted folders."},
     {"exclude", "The user's exclusion list: folders whose files are not encrypted."},
 };
 
@@ -130,6 +134,18 @@ const Command kCommands[] = {
      "The path is stored absolute. The file-system hook gets the new list at once.", zyp::cli::run_exclude_add},
     {"exclude", "remove", "PATH", 1, 1, {}, "remove a folder from the exclusion list",
      "The path is made absolute as `zyp exclude add` stores it.", zyp::cli::run_exclude_remove},
+
+    {"hook", "start", "", 0, 0, kHookStartOptions, "start the hook's request server and keep it running",
+     "Starts the request server of the file-system hook in a keeper process that\n"
+     "holds it until `zyp hook stop`; it carries out what the hook asks for, so\n"
+     "that files saved into encrypted folders become encrypted. Starts the\n"
+     "provider server too when none runs. Its messages go to zyphook.log in the\n"
+     "runtime folder. Starting it when a request server runs does nothing.",
+     zyp::cli::run_hook_start},
+    {"hook", "stop", "", 0, 0, {}, "end the request server that `zyp hook start` started",
+     "Returns once its keeper process has ended.", zyp::cli::run_hook_stop},
+    {"hook", "status", "", 0, 0, {}, "tell whether a request server is registered with the hook",
+     "Prints \"not running\", or \"running\" and which process runs it.", zyp::cli::run_hook_status},
 };
 
 }  // namespace
