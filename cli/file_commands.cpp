@@ -7,6 +7,7 @@
 #include <charconv>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <optional>
 #include <vector>
 
@@ -16,6 +17,7 @@
 #include "cli/server_control.h"
 #include "cli/terminal_input.h"
 #include "filecrypt/erase.h"
+#include "platform/drives.h"
 #include "zyp/zypclient.h"
 #include "zyp/zypfile.h"
 #include "zyp/zyphook.h"
@@ -208,9 +210,17 @@ std::string erase_failure(int result) {
   }
 }
 
-void require_all_exist(const Invocation& invocation) {
-  for (const std::string& path : invocation.operands)
-    if (!entry_status(path)) fail("erase " + quoted(path), "no such file or folder; nothing was erased");
+// Every path exists and none is a whole file system, before anything is erased.
+void check_erasable(const Invocation& invocation) {
+  for (const std::string& path : invocation.operands) {
+    auto status = entry_status(path);
+    if (!status) fail("erase " + quoted(path), "no such file or folder; nothing was erased");
+    std::error_code error;
+    std::string absolute = std::filesystem::absolute(path, error).string();
+    if (S_ISDIR(status->st_mode) && (error || platform::is_mount_point_or_root(absolute)))
+      fail("erase " + quoted(path),
+           "it is a file-system root or mount point; erase the items inside it instead (nothing was erased)");
+  }
 }
 
 void confirm_erase(const Invocation& invocation, uint32_t passes) {
@@ -274,7 +284,7 @@ int run_info(const Invocation& invocation) {
 
 int run_erase(const Invocation& invocation) {
   uint32_t passes = erase_passes(invocation);
-  require_all_exist(invocation);
+  check_erasable(invocation);
   confirm_erase(invocation, passes);
   // The read-only question of a file erased with a progress window.
   ResourceModule strings("ZYPFILE");

@@ -14,9 +14,10 @@ using zyp::cli::Option;
 
 constexpr char kAbout[] =
     "The command-line front end of Quillmarsh Folder: the provider server, the\n"
-    "tokens and their secret keys. Keys never leave the token; every operation\n"
-    "runs in the provider server, which token and keys commands start when none\n"
-    "runs and which keeps running until `zyp server stop`.";
+    "tokens and their secret keys, files and folders, the settings and the\n"
+    "hook's request server. Keys never leave the token; every cryptographic\n"
+    "operation runs in the provider server, which token and keys commands start\n"
+    "when none runs and which keeps running until `zyp server stop`.";
 
 constexpr Option kTokenOption{"--token", "N", "the token (slot number); default: the primary token"};
 

@@ -13,6 +13,7 @@
 
 #include "cli/tests/zyp_run.h"
 #include "platform/atomic_file.h"
+#include "zyp/zypfile.h"
 
 namespace {
 
@@ -368,6 +369,34 @@ TEST_F(ZypLoggedIn, PasswdChangesThePinThatTheNextLoginTakes) {
   Outcome login = zyp({"token", "login"});
   EXPECT_EQ(login.exit_code, 0) << login;
   EXPECT_TRUE(contains(*zyp::platform::read_whole_file(transcript_), "dialog 129 end 0"));
+}
+
+// A running server with a logged-in session names the header's key and algorithm.
+TEST_F(ZypLoggedIn, InfoNamesTheKeyAndAlgorithmOfAnEncryptedFile) {
+  Outcome created = zyp({"keys", "new", "holiday key", "--algorithm", kAlgorithm});
+  ASSERT_EQ(created.exit_code, 0) << created;
+  std::string key = created.out.substr(0, 8);
+  std::string algorithms = zyp({"keys", "algorithms"}).out;
+  size_t row = algorithms.find(std::string("\tencryption\t") + kAlgorithm + "\n");
+  ASSERT_NE(row, std::string::npos) << algorithms;
+  std::string mechanism = algorithms.substr(row - 10, 10);
+
+  const struct {
+    std::string key;
+    std::string label;
+  } cases[] = {{key, "holiday key"}, {"0BADF00D", "(not in token 0)"}};
+  for (const auto& c : cases) {
+    FileHeader header{};
+    ASSERT_EQ(ZYPFillHeader(&header, std::stoul(mechanism, nullptr, 16), std::stoul(c.key, nullptr, 16), 0, "x"), 0);
+    std::string file = folder_ + "/encrypted-" + c.key;
+    ASSERT_TRUE(zyp::platform::write_file_atomically(
+        file, std::string(reinterpret_cast<const char*>(&header), sizeof header) + std::string(20, '\0')));
+    Outcome info = zyp({"info", file});
+    EXPECT_EQ(info.exit_code, 0) << info;
+    EXPECT_TRUE(contains(info.out, "  key: " + c.key + "\n  key label: " + c.label + "\n  algorithm: " + kAlgorithm +
+                                       " (" + mechanism + ")\n"))
+        << info;
+  }
 }
 
 }  // namespace

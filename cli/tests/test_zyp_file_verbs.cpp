@@ -79,6 +79,8 @@ TEST_F(ZypFiles, EraseTouchesNothingWithoutAConfirmationOrWhenAPathIsMissing) {
   } cases[] = {
       {{"erase", file}, 2, "erasing needs a confirmation: add --yes"},
       {{"erase", file, path("missing"), "--yes"}, 1, "no such file or folder; nothing was erased"},
+      // The root comes before a missing path, so that nothing is erased even if it were not refused.
+      {{"erase", file, "/", path("missing"), "--yes"}, 1, "it is a file-system root or mount point"},
       {{"erase", file, "--passes", "36", "--yes"}, 2, "--passes takes a whole number from 0 to 35"},
       {{"erase", file, "--passes", "x", "--yes"}, 2, "--passes takes a whole number"},
       {{"erase"}, 2, "missing PATH..."},
