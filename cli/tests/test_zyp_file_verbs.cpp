@@ -136,12 +136,14 @@ TEST_F(ZypFiles, InfoShowsPlainAndEncryptedFilesAndFoldersAndGoesOnAfterAMissing
             0);
   std::string encrypted = path("encrypted"), plain = path("plain"), marked = path("marked"), folder = path("folder");
   ASSERT_TRUE(write(encrypted, zyp::testing::encrypted_contents(header)));  // plain length 6
+  std::string earlier = path("earlier");
+  ASSERT_TRUE(write(earlier, zyp::testing::earlier_layout_contents(header)));
   ASSERT_TRUE(write(plain, "just text"));
   ASSERT_EQ(::mkdir(marked.c_str(), 0700), 0);
   ASSERT_EQ(::mkdir(folder.c_str(), 0700), 0);
   ASSERT_TRUE(write(marked + "/desktop.ini", zyp::testing::mark_text(kAlgo, kKey, 2, "m")));
 
-  Outcome run = zyp({"info", plain, path("missing"), encrypted, marked, folder});
+  Outcome run = zyp({"info", plain, path("missing"), encrypted, marked, folder, earlier});
   EXPECT_EQ(run.exit_code, 1) << run;
   EXPECT_EQ(run.err, "zyp: cannot show \"" + path("missing") + "\": no such file or folder\n") << run;
   const std::string expected[] = {
@@ -154,8 +156,11 @@ TEST_F(ZypFiles, InfoShowsPlainAndEncryptedFilesAndFoldersAndGoesOnAfterAMissing
       marked + "\n  state: folder marked for encryption\n  key: 1A2B3C4D\n",
       "  options: 0x00000002 (check value)\n  label: \"m\"\n",
       folder + "\n  state: folder, not marked for encryption\n",
+      earlier + "\n  state: encrypted (earlier layout)\n  key: 1A2B3C4D\n",
   };
   for (const std::string& part : expected) EXPECT_TRUE(contains(run.out, part)) << part << "\nin:\n" << run;
+  // The earlier layout's plain length follows its 96-byte header.
+  EXPECT_TRUE(run.out.ends_with("  plain length: 6 bytes\n  recovery fields: 1\n")) << run;
   EXPECT_FALSE(server_runs());  // info starts no server
 }
 
