@@ -5,11 +5,13 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
 #include "cli/tests/zyp_run.h"
 #include "hook/tests/hook_fixtures.h"
+#include "platform/hookdev/device.h"
 #include "zyp/zypfile.h"
 
 namespace {
@@ -254,6 +256,33 @@ TEST_F(ZypFiles, HookStartKeepsARequestServerUntilStopped) {
   Outcome stop_again = zyp({"hook", "stop"});
   EXPECT_EQ(stop_again.exit_code, 0) << stop_again;
   EXPECT_TRUE(contains(stop_again.out, "no request server was running")) << stop_again;
+}
+
+// What the hook device answers when asked whether `path` may be encrypted.
+uint32_t allow_encrypt(zyp::hookdev::Device& device, const std::string& path) {
+  char field[zyp::hookdev::kPathField];
+  zyp::hookdev::copy_path_field(field, path.c_str());
+  uint32_t result = 0;
+  if (!device.control(zyp::hookdev::kAllowEncrypt, field, sizeof field, &result, sizeof result)) return UINT32_MAX;
+  return result;
+}
+
+// The device keeps the list only while some process holds it: the request
+// server gives it the stored list when it starts, and zyp every change after.
+TEST_F(ZypFiles, WhileTheHookRunsTheDeviceFollowsTheExclusionList) {
+  std::string before = make_tree("before"), after = make_tree("after");
+  ASSERT_EQ(zyp({"exclude", "add", before}).exit_code, 0);
+  Outcome start = zyp({"hook", "start"});
+  ASSERT_EQ(start.exit_code, 0) << start;
+  auto device = zyp::hookdev::Device::open();
+  ASSERT_TRUE(device);
+  EXPECT_EQ(allow_encrypt(*device, before + "/one"), 49u) << "stored before the hook started";
+  EXPECT_EQ(allow_encrypt(*device, after + "/one"), 0u);
+
+  ASSERT_EQ(zyp({"exclude", "add", after}).exit_code, 0);
+  EXPECT_EQ(allow_encrypt(*device, after + "/sub/two"), 49u);
+  ASSERT_EQ(zyp({"exclude", "remove", before}).exit_code, 0);
+  EXPECT_EQ(allow_encrypt(*device, before + "/one"), 0u);
 }
 
 TEST_F(ZypFiles, WithoutTheHookDeviceHookAndFolderCommandsSaySoInOneLine) {
