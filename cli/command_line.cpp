@@ -33,7 +33,10 @@ bool asks_for_help(Args args) {
   return false;
 }
 
-std::string joined(std::string_view a, std::string_view b) { return std::string(a) + " " + std::string(b); }
+// A command without a verb ("zyp erase PATH") is named by its noun alone.
+std::string joined(std::string_view a, std::string_view b) {
+  return b.empty() ? std::string(a) : std::string(a) + " " + std::string(b);
+}
 
 std::string option_text(const Option& option) {
   std::string text(option.name);
@@ -184,6 +187,8 @@ int dispatch(Args args, std::span<const Noun> nouns, std::span<const Command> co
     std::printf("zyp (Quillmarsh Folder) %s\n", ZYP_VERSION);
     return kExitOk;
   }
+  for (const Command& command : commands)
+    if (command.noun == first && command.verb.empty()) return run_command(command, args.subspan(1));
   auto noun = std::find_if(nouns.begin(), nouns.end(), [&](const Noun& n) { return n.name == first; });
   if (first.starts_with('-')) return usage_error("zyp", "unknown option " + std::string(first), "zyp --help");
   if (noun == nouns.end()) return usage_error("zyp", "unknown command \"" + std::string(first) + "\"", "zyp --help");

@@ -1,5 +1,6 @@
 #pragma once
-// The command line of zyp: `zyp NOUN VERB [options] [operands]`, with --help
+// The command line of zyp: `zyp NOUN VERB [options] [operands]` (or, for a
+// command with an empty verb, `zyp COMMAND [options] [operands]`), with --help
 // (or -h) at every level and --version. This file only parses and explains;
 // the commands themselves live in their own files.
 //
@@ -46,7 +47,7 @@ struct Option {
 
 struct Command {
   std::string_view noun;
-  std::string_view verb;
+  std::string_view verb;  // empty: the noun alone names the command
   std::string_view operands;  // as the synopsis shows them: "NAME", "ID"
   size_t min_operands;
   size_t max_operands;

@@ -15,4 +15,17 @@ int run_keys_new(const Invocation& invocation);
 int run_keys_delete(const Invocation& invocation);
 int run_keys_test(const Invocation& invocation);
 
+int run_info(const Invocation& invocation);
+int run_erase(const Invocation& invocation);
+
+int run_settings_show(const Invocation& invocation);
+int run_settings_set(const Invocation& invocation);
+int run_exclude_list(const Invocation& invocation);
+int run_exclude_add(const Invocation& invocation);
+int run_exclude_remove(const Invocation& invocation);
+
+int run_hook_start(const Invocation& invocation);
+int run_hook_stop(const Invocation& invocation);
+int run_hook_status(const Invocation& invocation);
+
 }  // namespace zyp::cli

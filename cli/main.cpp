@@ -1,5 +1,7 @@
 // zyp: the command-line front end of Quillmarsh Folder. Every call goes to
 // the crypto provider through the client library and the provider server.
+#include <cstdint>
+
 #include "cli/command_line.h"
 #include "cli/commands.h"
 #include "cli/server_control.h"
@@ -12,9 +14,10 @@ using zyp::cli::Option;
 
 constexpr char kAbout[] =
     "The command-line front end of Quillmarsh Folder: the provider server, the\n"
-    "tokens and their secret keys. Keys never leave the token; every operation\n"
-    "runs in the provider server, which token and keys commands start when none\n"
-    "runs and which keeps running until `zyp server stop`.";
+    "tokens and their secret keys, files and folders, the settings and the\n"
+    "hook's request server. Keys never leave the token; every cryptographic\n"
+    "operation runs in the provider server, which token and keys commands start\n"
+    "when none runs and which keeps running until `zyp server stop`.";
 
 constexpr Option kTokenOption{"--token", "N", "the token (slot number); default: the primary token"};
 
@@ -30,10 +33,24 @@ constexpr Option kTestOptions[] = {
     {"--algorithm", "ALGORITHM", "the algorithm to test with; default: the first encryption algorithm of the key"},
     kTokenOption};
 
+constexpr Option kEraseOptions[] = {
+    {"--passes", "N", "overwrite N times (0 to 35); default: the SecureEraseCycle setting"},
+    {"--yes", "", "do not ask for a confirmation"},
+    {"--quiet", "", "show no progress bar"}};
+constexpr Option kExcludeAddOptions[] = {
+    {"--value", "N", "1 (default): neither the folder nor anything below it is encrypted; 0: all may be; "
+                     "another number: the folder itself is not encrypted, its subfolders may be"}};
+
+constexpr Option kHookStartOptions[] = {
+    {"--foreground", "", "keep the request server in this terminal until it is stopped (Ctrl-C stops it)"}};
+
 constexpr Noun kNouns[] = {
     {"server", "The provider server: the one process that holds the tokens' sessions and keys."},
     {"token", "The tokens and their logged-in sessions."},
     {"keys", "The secret keys of a token, named by 8-digit hexadecimal identifiers."},
+    {"settings", "The settings of the file library and the file-system hook."},
+    {"hook", "The hook's request server: it encrypts what is saved into encrypted folders."},
+    {"exclude", "The user's exclusion list: folders whose files are not encrypted."},
 };
 
 const Command kCommands[] = {
@@ -86,6 +103,50 @@ const Command kCommands[] = {
      "Encrypts a sample of a few blocks in the server, decrypts it again, checks\n"
      "that the original came back and shows the first encrypted bytes.",
      zyp::cli::run_keys_test},
+
+    {"info", "", "PATH...", 1, SIZE_MAX, {}, "show whether files are encrypted, and with what",
+     "For an encrypted file: its key identifier and, through a running provider\n"
+     "server with a logged-in session, the key's label; the algorithm, the header\n"
+     "options, the header's label, the plain length and which recovery fields it\n"
+     "holds. For a folder: whether it is marked for encryption, and its mark's key,\n"
+     "algorithm and options. Every path is shown; the exit code is 1 when one failed.",
+     zyp::cli::run_info},
+    {"erase", "", "PATH...", 1, SIZE_MAX, kEraseOptions, "erase files and folders beyond recovery",
+     "Overwrites every byte of each file N times, each pass forced to the disk,\n"
+     "then deletes it; a folder is erased with everything in it, in name order,\n"
+     "and its first failure keeps the folder. A symbolic link is removed without\n"
+     "touching what it names. Asks for a confirmation on the terminal unless\n"
+     "--yes is given. Folders and files over 4 MiB show a progress bar on a\n"
+     "terminal.",
+     zyp::cli::run_erase},
+
+    {"settings", "show", "[NAME]", 0, 1, {}, "list the settings with their values",
+     "One tab-separated line per setting: name, value and meaning. A user value\n"
+     "wins over a machine value.",
+     zyp::cli::run_settings_show},
+    {"settings", "set", "NAME VALUE", 2, 2, {}, "change a setting",
+     "Writes the value to the user's settings (AutoDecrypt: the machine's), where\n"
+     "every program of the suite reads it. `zyp settings show` lists the names.",
+     zyp::cli::run_settings_set},
+
+    {"exclude", "list", "", 0, 0, {}, "list the folders of the exclusion list",
+     "One tab-separated line per folder: path, value and what it means.", zyp::cli::run_exclude_list},
+    {"exclude", "add", "PATH", 1, 1, kExcludeAddOptions, "add a folder to the exclusion list (or change its value)",
+     "The path is stored absolute. The file-system hook gets the new list at once.", zyp::cli::run_exclude_add},
+    {"exclude", "remove", "PATH", 1, 1, {}, "remove a folder from the exclusion list",
+     "The path is made absolute as `zyp exclude add` stores it.", zyp::cli::run_exclude_remove},
+
+    {"hook", "start", "", 0, 0, kHookStartOptions, "start the hook's request server and keep it running",
+     "Starts the request server of the file-system hook in a keeper process that\n"
+     "holds it until `zyp hook stop`; it carries out what the hook asks for, so\n"
+     "that files saved into encrypted folders become encrypted. Starts the\n"
+     "provider server too when none runs. Its messages go to zyphook.log in the\n"
+     "runtime folder. Starting it when a request server runs does nothing.",
+     zyp::cli::run_hook_start},
+    {"hook", "stop", "", 0, 0, {}, "end the request server that `zyp hook start` started",
+     "Returns once its keeper process has ended.", zyp::cli::run_hook_stop},
+    {"hook", "status", "", 0, 0, {}, "tell whether a request server is registered with the hook",
+     "Prints \"not running\", or \"running\" and which process runs it.", zyp::cli::run_hook_status},
 };
 
 }  // namespace

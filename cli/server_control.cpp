@@ -1,208 +1,31 @@
 #include "cli/server_control.h"
 
-#include <fcntl.h>
-#include <poll.h>
-#include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <time.h>
-#include <unistd.h>
-
-#include <cerrno>
-#include <climits>
 #include <cstdio>
-#include <cstdlib>
-#include <cstring>
-#include <vector>
 
 #include "channel/request_block.h"
+#include "cli/keeper.h"
 #include "cli/results.h"
-#include "platform/dirs.h"
 #include "platform/named_mutex.h"
 #include "zyp/zypclient.h"
-
-extern char** environ;
 
 namespace zyp::cli {
 namespace {
 
-// The keeper tells the process that started it, through this descriptor,
-// that the server serves.
-constexpr char kReadyVariable[] = "ZYP_SERVER_READY_FD";
-constexpr int kReadyFd = 3;
-constexpr char kReady = '1';
-// ZYPCIPStartPKCS gives the server 20 seconds to come up.
-constexpr int kStartLimitMs = 30000;
-constexpr long kKeeperPollNs = 200'000'000;
-constexpr int kReapRounds = 25;
 // Held by a keeper while it lives, so that `server stop` can wait for it to
 // be gone too (its folders may be removed right after).
-constexpr char kKeeperMutexName[] = "ZYPCLI_SERVER_KEEPER";
-constexpr int kKeeperEndRounds = 50;
+constexpr KeeperKind kServerKeeper{"server", "start the provider server", "zypserver.log", "ZYPCLI_SERVER_KEEPER"};
 
-volatile sig_atomic_t stop_requested = 0;
+bool start_server() { return ZYPCIPStartPKCS() == 1; }
+void shut_down_server() { ZYPCIPShutdownPKCS(); }
 
-void request_stop(int) { stop_requested = 1; }
-
-void on_stop_signals(void (*handler)(int)) {
-  struct sigaction action {};
-  action.sa_handler = handler;
-  sigemptyset(&action.sa_mask);
-  for (int sig : {SIGINT, SIGTERM, SIGHUP}) ::sigaction(sig, &action, nullptr);
-}
-
-std::string self_program() {
-  char path[PATH_MAX] = {};
-  ssize_t size = ::readlink("/proc/self/exe", path, sizeof path - 1);
-  if (size <= 0) fail("start the provider server", "cannot find the zyp program itself");
-  return std::string(path, static_cast<size_t>(size));
-}
-
-// A refused runtime folder stops the start: no server could work without it.
-std::string server_log() {
-  std::string error;
-  auto log = server_log_file(&error);
-  if (!log) fail("start the provider server", error);
-  return *log;
-}
-
-// This environment, with the ready descriptor's variable set.
-std::vector<char*> keeper_environment(std::string& ready_entry) {
-  ready_entry = std::string(kReadyVariable) + "=" + std::to_string(kReadyFd);
-  std::vector<char*> entries;
-  for (char** entry = environ; *entry; ++entry)
-    if (std::strncmp(*entry, kReadyVariable, sizeof kReadyVariable - 1) != 0) entries.push_back(*entry);
-  entries.push_back(ready_entry.data());
-  entries.push_back(nullptr);
-  return entries;
-}
-
-// Starts `zyp server start --foreground` in a session of its own, without a
-// terminal (so that a terminal backend in the server cannot stop it on a
-// background read), its output in the log, `ready` as descriptor 3.
-pid_t spawn_keeper(int ready, const std::string& log) {
-  std::string program = self_program();
-  std::string ready_entry;
-  std::vector<char*> environment = keeper_environment(ready_entry);
-  const char* argv[] = {program.c_str(), "server", "start", "--foreground", nullptr};
-
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_adddup2(&actions, ready, kReadyFd);
-  posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
-  posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
-  posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-  posix_spawnattr_t attributes;
-  posix_spawnattr_init(&attributes);
-  posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSID);
-  pid_t keeper = 0;
-  int error = ::posix_spawn(&keeper, program.c_str(), &actions, &attributes, const_cast<char**>(argv),
-                            environment.data());
-  posix_spawnattr_destroy(&attributes);
-  posix_spawn_file_actions_destroy(&actions);
-  if (error != 0) fail("start the provider server", std::strerror(error));
-  return keeper;
-}
-
-// True once the keeper says the server serves; false when it ends first or
-// does not answer in time (it is then ended).
-bool keeper_reports_ready(pid_t keeper, int ready) {
-  pollfd wait{ready, POLLIN, 0};
-  char word = 0;
-  int polled = 0;
-  do {
-    polled = ::poll(&wait, 1, kStartLimitMs);
-  } while (polled < 0 && errno == EINTR);
-  bool serving = polled == 1 && ::read(ready, &word, 1) == 1 && word == kReady;
-  if (!serving) {
-    if (polled == 0) ::kill(keeper, SIGTERM);
-    ::waitpid(keeper, nullptr, 0);
-  }
-  return serving;
-}
-
-void start_background_server() {
-  std::string log = server_log();
-  int pipe_ends[2];
-  if (::pipe2(pipe_ends, O_CLOEXEC) != 0) fail("start the provider server", std::strerror(errno));
-  pid_t keeper = -1;
-  try {
-    keeper = spawn_keeper(pipe_ends[1], log);
-  } catch (...) {
-    ::close(pipe_ends[0]);
-    ::close(pipe_ends[1]);
-    throw;
-  }
-  ::close(pipe_ends[1]);
-  bool serving = keeper_reports_ready(keeper, pipe_ends[0]);
-  ::close(pipe_ends[0]);
-  if (!serving) fail("start the provider server", "the server did not come up; its messages are in " + log);
-}
-
-// The descriptor through which a background keeper reports, or -1.
-int take_ready_descriptor() {
-  const char* text = std::getenv(kReadyVariable);
-  if (!text) return -1;
-  int fd = std::atoi(text);
-  ::unsetenv(kReadyVariable);  // not for the server
-  if (fd < 0 || ::fcntl(fd, F_SETFD, FD_CLOEXEC) != 0) return -1;
-  return fd;
-}
-
-void report_ready(int ready) {
-  if (ready < 0) return;
-  (void)!::write(ready, &kReady, 1);
-  ::close(ready);
-}
-
-void pause_a_moment() {
-  timespec pause{0, kKeeperPollNs};
-  ::nanosleep(&pause, nullptr);  // a stop signal cuts it short
-}
-
-// The server is the keeper's child: collect it (within a bound) before leaving.
-void reap_children() {
-  for (int round = 0; round < kReapRounds; ++round) {
-    pid_t reaped = ::waitpid(-1, nullptr, WNOHANG);
-    if (reaped < 0 && errno != EINTR) return;  // no child left
-    if (reaped == 0) pause_a_moment();
-  }
-}
-
-// Starts the server and holds it until it ends or a stop signal comes (which
-// then ends the server).
-int keep_server(int ready) {
-  on_stop_signals(request_stop);
-  // Never released: the kernel frees it when this process is completely gone,
-  // after the libraries' unload has closed their objects in the runtime folder.
-  static platform::NamedMutex* const keeper = platform::NamedMutex::create(kKeeperMutexName, false).release();
-  if (keeper) keeper->wait(0);
-  if (ZYPCIPStartPKCS() != 1) {
-    if (ready >= 0) ::close(ready);
-    fail("start the provider server", "the server program did not start");
-  }
-  report_ready(ready);
-  if (ready < 0) std::fprintf(stderr, "zyp: the provider server runs; Ctrl-C or `zyp server stop` ends it\n");
-  while (!stop_requested && server_running()) pause_a_moment();
-  if (stop_requested) ZYPCIPShutdownPKCS();
-  reap_children();
-  return kExitOk;
-}
-
-void wait_until_keepers_ended() {
-  for (int round = 0; round < kKeeperEndRounds && platform::NamedMutex::held_by_another_process(kKeeperMutexName);
-       ++round)
-    pause_a_moment();
-}
+constexpr KeptService kServer{start_server, server_running, shut_down_server,
+                              "the provider server runs; Ctrl-C or `zyp server stop` ends it",
+                              "the server program did not start"};
 
 }  // namespace
 
 // The runtime folder is private to the user.
-std::optional<std::string> server_log_file(std::string* error) {
-  auto folder = platform::runtime_dir(error);
-  if (!folder) return std::nullopt;
-  return *folder + "/zypserver.log";
-}
+std::optional<std::string> server_log_file(std::string* error) { return keeper_log_file(kServerKeeper, error); }
 
 bool server_running() { return platform::NamedMutex::held_by_another_process(channel::kServerMutexName); }
 
@@ -214,7 +37,7 @@ bool server_reachable() {
 void ensure_server(std::string_view what) {
   if (server_reachable()) return;
   try {
-    start_background_server();
+    start_background_keeper(kServerKeeper);
   } catch (const Failed& failure) {
     fail(what, failure.what());
   }
@@ -229,8 +52,8 @@ int run_server_start(const Invocation& invocation) {
     else std::printf("the provider server is running already\n");
     return kExitOk;
   }
-  if (invocation.has("--foreground")) return keep_server(ready);
-  start_background_server();
+  if (invocation.has("--foreground")) return keep_service(kServerKeeper, kServer, ready);
+  start_background_keeper(kServerKeeper);
   std::printf("the provider server is running\n");
   return kExitOk;
 }
@@ -239,7 +62,7 @@ int run_server_stop(const Invocation&) {
   bool was_running = server_running();
   ZYPCIPShutdownPKCS();
   if (server_running()) fail("stop the provider server", "it is still running after its shutdown request");
-  wait_until_keepers_ended();
+  wait_until_keeper_ended(kServerKeeper);
   std::printf(was_running ? "the provider server has stopped\n" : "no provider server was running\n");
   return kExitOk;
 }

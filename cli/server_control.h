@@ -4,10 +4,10 @@
 // A zyp command lives much shorter than a server should: the server ends a
 // minute after its last request unless the process that started it keeps
 // sending its heartbeat, and calls reach it only while some process that
-// started it is alive. So a keeper process starts the server and holds it:
-// `zyp server start --foreground` is that keeper, and `zyp server start`
-// (or any command that needs a server when none runs) runs it in the
-// background, in a session of its own, until `zyp server stop`.
+// started it is alive. So a keeper process (cli/keeper.h) starts the server
+// and holds it: `zyp server start --foreground` is that keeper, and `zyp
+// server start` (or any command that needs a server when none runs) runs it
+// in the background, in a session of its own, until `zyp server stop`.
 //
 // The server runs in the keeper's environment, so its dialogs use the user
 // interface chosen there (ZYP_UI). A background server has no terminal: its

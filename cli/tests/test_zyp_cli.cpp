@@ -1,200 +1,27 @@
 // The zyp program run as the user runs it: exit codes, its one-line errors,
 // help at every level, the background server, and (with the provider's
 // dialogs answered by a script) a login and the key commands.
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <poll.h>
-#include <pty.h>
-#include <signal.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
-#include <algorithm>
 #include <chrono>
-#include <climits>
 #include <cstdlib>
 #include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "cli/tests/zyp_run.h"
 #include "platform/atomic_file.h"
-#include "testsupport/test_env.h"
+#include "zyp/zypfile.h"
 
 namespace {
 
 using namespace std::chrono_literals;
-using Clock = std::chrono::steady_clock;
+using namespace zyp::testing::cli;
+using zyp::testing::cli::zyp;  // the function, not the namespace
 
-constexpr auto kRunLimit = 60s;
 constexpr char kAlgorithm[] = "DES 40 bits";
-
-std::string zyp_program() {
-  char path[PATH_MAX] = {};
-  ssize_t size = ::readlink("/proc/self/exe", path, sizeof path - 1);
-  std::string exe(path, size > 0 ? static_cast<size_t>(size) : 0);
-  return exe.substr(0, exe.rfind('/')) + "/../bin/zyp";
-}
-
-struct Outcome {
-  int exit_code = -1;
-  std::string out;
-  std::string err;
-};
-
-std::ostream& operator<<(std::ostream& os, const Outcome& run) {
-  return os << "exit " << run.exit_code << "\nstdout: " << run.out << "\nstderr: " << run.err;
-}
-
-size_t line_count(const std::string& text) { return static_cast<size_t>(std::count(text.begin(), text.end(), '\n')); }
-
-bool contains(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
-
-// Drains the child's output until both pipes close or the time is up.
-void collect(int out_fd, int err_fd, Outcome& run, Clock::time_point deadline) {
-  pollfd fds[2] = {{out_fd, POLLIN, 0}, {err_fd, POLLIN, 0}};
-  std::string* sinks[2] = {&run.out, &run.err};
-  int open_pipes = 2;
-  while (open_pipes > 0 && Clock::now() < deadline) {
-    if (::poll(fds, 2, 100) <= 0) continue;
-    for (int i = 0; i < 2; ++i) {
-      if (fds[i].fd < 0 || !(fds[i].revents & (POLLIN | POLLHUP))) continue;
-      char buffer[4096];
-      ssize_t got = ::read(fds[i].fd, buffer, sizeof buffer);
-      if (got > 0) {
-        sinks[i]->append(buffer, static_cast<size_t>(got));
-      } else {
-        fds[i].fd = -1;
-        --open_pipes;
-      }
-    }
-  }
-}
-
-int exit_status(pid_t child, Clock::time_point deadline) {
-  int status = 0;
-  while (::waitpid(child, &status, WNOHANG) == 0) {
-    if (Clock::now() >= deadline) {
-      ::kill(child, SIGKILL);
-      ::waitpid(child, &status, 0);
-      return -1;
-    }
-    std::this_thread::sleep_for(10ms);
-  }
-  return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-}
-
-// Runs zyp with `args`, feeding `input` on its standard input.
-Outcome zyp(const std::vector<std::string>& args, const std::string& input = "") {
-  int in[2], out[2], err[2];
-  if (::pipe2(in, O_CLOEXEC) != 0 || ::pipe2(out, O_CLOEXEC) != 0 || ::pipe2(err, O_CLOEXEC) != 0) return {};
-  std::string program = zyp_program();
-  std::vector<char*> argv{program.data()};
-  std::vector<std::string> copies(args);
-  for (std::string& arg : copies) argv.push_back(arg.data());
-  argv.push_back(nullptr);
-  pid_t child = ::fork();
-  if (child == 0) {
-    ::dup2(in[0], STDIN_FILENO);
-    ::dup2(out[1], STDOUT_FILENO);
-    ::dup2(err[1], STDERR_FILENO);
-    ::execv(program.c_str(), argv.data());
-    ::_exit(127);
-  }
-  ::close(in[0]);
-  ::close(out[1]);
-  ::close(err[1]);
-  (void)!::write(in[1], input.data(), input.size());  // a few lines fit the pipe
-  ::close(in[1]);
-  Outcome run;
-  auto deadline = Clock::now() + kRunLimit;
-  collect(out[0], err[0], run, deadline);
-  ::close(out[0]);
-  ::close(err[0]);
-  run.exit_code = exit_status(child, deadline);
-  return run;
-}
-
-// zyp on a pseudo-terminal as its controlling terminal, answering its prompts.
-class OnTerminal {
- public:
-  explicit OnTerminal(std::vector<std::string> args) : deadline_(Clock::now() + kRunLimit) {
-    std::string program = zyp_program();
-    std::vector<char*> argv{program.data()};
-    for (std::string& arg : args) argv.push_back(arg.data());
-    argv.push_back(nullptr);
-    pid_ = ::forkpty(&terminal_, nullptr, nullptr, nullptr);
-    if (pid_ == 0) {
-      ::execv(program.c_str(), argv.data());
-      ::_exit(127);
-    }
-  }
-  ~OnTerminal() {
-    if (pid_ > 0) exit_status(pid_, Clock::now());  // kills it when still running
-    if (terminal_ >= 0) ::close(terminal_);
-  }
-
-  // Waits for `prompt` and types `line` and Enter.
-  bool answer(const std::string& prompt, const std::string& line) {
-    while (output_.find(prompt, answered_) == std::string::npos) {
-      if (!read_some()) return false;
-    }
-    answered_ = output_.find(prompt, answered_) + prompt.size();
-    std::string keys = line + "\n";
-    return ::write(terminal_, keys.data(), keys.size()) == static_cast<ssize_t>(keys.size());
-  }
-  int finish() {
-    while (read_some()) {
-    }
-    int status = exit_status(pid_, deadline_);
-    pid_ = -1;
-    return status;
-  }
-  const std::string& output() const { return output_; }
-
- private:
-  // False at the end of the output (the child closed the terminal) or the time limit.
-  bool read_some() {
-    pollfd ready{terminal_, POLLIN, 0};
-    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline_ - Clock::now()).count();
-    if (left <= 0 || ::poll(&ready, 1, static_cast<int>(left)) != 1) return false;
-    char buffer[512];
-    ssize_t got = ::read(terminal_, buffer, sizeof buffer);
-    if (got <= 0) return false;
-    output_.append(buffer, static_cast<size_t>(got));
-    return true;
-  }
-
-  Clock::time_point deadline_;
-  pid_t pid_ = -1;
-  int terminal_ = -1;
-  std::string output_;
-  size_t answered_ = 0;
-};
-
-bool server_runs() { return zyp({"server", "status"}).out == "running\n"; }
-
-// Every test gets its own folders, so that its server, token and keys are
-// its own, and leaves no server behind.
-class ZypCli : public ::testing::Test {
- protected:
-  void SetUp() override {
-    std::string root = zyp::testing::make_temp_folder("cli");
-    for (const char* variable : {"ZYP_RUNTIME_DIR", "ZYP_USER_DIR", "ZYP_MACHINE_DIR"}) {
-      std::string folder = root + "/" + variable;
-      ASSERT_EQ(::mkdir(folder.c_str(), 0700), 0);
-      ::setenv(variable, folder.c_str(), 1);
-    }
-    folder_ = root;
-  }
-  void TearDown() override {
-    zyp({"server", "stop"});
-    ::unsetenv("ZYP_TEST_SERVER_IDLE_MS");
-  }
-
-  std::string folder_;
-};
 
 TEST_F(ZypCli, UsageErrorsExitWith2AndOneLineNamingTheProblem) {
   const struct {
@@ -542,6 +369,34 @@ TEST_F(ZypLoggedIn, PasswdChangesThePinThatTheNextLoginTakes) {
   Outcome login = zyp({"token", "login"});
   EXPECT_EQ(login.exit_code, 0) << login;
   EXPECT_TRUE(contains(*zyp::platform::read_whole_file(transcript_), "dialog 129 end 0"));
+}
+
+// A running server with a logged-in session names the header's key and algorithm.
+TEST_F(ZypLoggedIn, InfoNamesTheKeyAndAlgorithmOfAnEncryptedFile) {
+  Outcome created = zyp({"keys", "new", "holiday key", "--algorithm", kAlgorithm});
+  ASSERT_EQ(created.exit_code, 0) << created;
+  std::string key = created.out.substr(0, 8);
+  std::string algorithms = zyp({"keys", "algorithms"}).out;
+  size_t row = algorithms.find(std::string("\tencryption\t") + kAlgorithm + "\n");
+  ASSERT_NE(row, std::string::npos) << algorithms;
+  std::string mechanism = algorithms.substr(row - 10, 10);
+
+  const struct {
+    std::string key;
+    std::string label;
+  } cases[] = {{key, "holiday key"}, {"0BADF00D", "(not in token 0)"}};
+  for (const auto& c : cases) {
+    FileHeader header{};
+    ASSERT_EQ(ZYPFillHeader(&header, std::stoul(mechanism, nullptr, 16), std::stoul(c.key, nullptr, 16), 0, "x"), 0);
+    std::string file = folder_ + "/encrypted-" + c.key;
+    ASSERT_TRUE(zyp::platform::write_file_atomically(
+        file, std::string(reinterpret_cast<const char*>(&header), sizeof header) + std::string(20, '\0')));
+    Outcome info = zyp({"info", file});
+    EXPECT_EQ(info.exit_code, 0) << info;
+    EXPECT_TRUE(contains(info.out, "  key: " + c.key + "\n  key label: " + c.label + "\n  algorithm: " + kAlgorithm +
+                                       " (" + mechanism + ")\n"))
+        << info;
+  }
 }
 
 }  // namespace
