@@ -12,6 +12,7 @@
 #include "filecrypt/file_image.h"
 #include "filecrypt/file_operation.h"
 #include "filecrypt/header_format.h"
+#include "filecrypt/journal.h"
 #include "filecrypt/settings.h"
 #include "platform/export_guard.h"
 #include "zyp/zypclient.h"
@@ -142,8 +143,15 @@ int cipher_file(const char* source, const char* destination, FileHeader& header,
   progress.start(source, plain_size);
   std::unique_ptr<platform::FileMapping> contents;
   if (plain_size != 0 && !(contents = plain_mapping(locked->fd(), 0))) return ZYPFILE_CANNOT_OPEN;
-  auto output = TempFile::create();
+  // On the destination's file system: once sealed, it is also the copy from
+  // which an interrupted rewrite is completed.
+  auto output = TempFile::create_beside(destination);
   if (!output) return ZYPFILE_CANNOT_OPEN;
+  std::unique_ptr<Journal> journal;
+  if (names_file(*locked, destination)) {
+    journal = Journal::begin(Rewrite::roll_forward, destination, locked->info(), output->path(), "");
+    if (!journal) return ZYPFILE_CANNOT_OPEN;
+  }
 
   std::span<const uint8_t> plain;
   if (contents) plain = {static_cast<const uint8_t*>(contents->data()), contents->size()};
@@ -154,9 +162,11 @@ int cipher_file(const char* source, const char* destination, FileHeader& header,
   progress.set(75.0f);
 
   auto image = plain_mapping(output->fd(), image_length(body));
-  if (!image) return ZYPFILE_CANNOT_OPEN;
-  result = replace_destination(*locked, destination, {static_cast<const uint8_t*>(image->data()), image->size()});
+  if (!image || !output->sync()) return ZYPFILE_CANNOT_OPEN;
+  result = replace_destination(*locked, destination, {static_cast<const uint8_t*>(image->data()), image->size()},
+                               journal.get());
   image.reset();
+  if (journal && journal->pending()) output->keep();
   output.reset();
   progress.set(100.0f);
   return result;

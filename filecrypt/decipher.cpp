@@ -14,6 +14,7 @@
 #include "filecrypt/file_image.h"
 #include "filecrypt/file_operation.h"
 #include "filecrypt/header_format.h"
+#include "filecrypt/journal.h"
 #include "platform/export_guard.h"
 #include "zyp/zypclient.h"
 #include "zyp/zyphook.h"
@@ -123,6 +124,16 @@ int decipher_file(const char* source, const char* destination, uint32_t showProg
   progress.start(source, length - (earlier ? kEarlierBodyOffset : kBodyOffset));
   auto output = TempFile::create();
   if (!output) return ZYPFILE_CANNOT_OPEN;
+  // The encrypted original beside the file, from which an interrupted
+  // rewrite is undone.
+  std::unique_ptr<TempFile> original;
+  std::unique_ptr<Journal> journal;
+  if (names_file(*locked, destination)) {
+    original = TempFile::create_beside(destination);
+    if (!original) return ZYPFILE_CANNOT_OPEN;
+    journal = Journal::begin(Rewrite::roll_back, destination, locked->info(), original->path(), output->path());
+    if (!journal || !rewrite_destination(original->fd(), stored)) return ZYPFILE_CANNOT_OPEN;
+  }
   auto copy = plain_mapping(output->fd(), length);
   if (!copy) return ZYPFILE_CANNOT_OPEN;
   auto* image = static_cast<uint8_t*>(copy->data());
@@ -134,7 +145,8 @@ int decipher_file(const char* source, const char* destination, uint32_t showProg
                    : decrypt_current(key, *header, output->fd(), image, length, contents);
   if (result != ZYPFILE_OK) return result;
   progress.set(75.0f);
-  result = replace_destination(*locked, destination, contents.bytes);
+  result = replace_destination(*locked, destination, contents.bytes, journal.get());
+  if (journal && journal->pending()) original->keep();
   copy.reset();
   output.reset();
   progress.set(100.0f);

@@ -1,6 +1,7 @@
 #include "filecrypt/file_operation.h"
 
 #include <fcntl.h>
+#include <linux/falloc.h>
 #include <sys/file.h>
 #include <unistd.h>
 
@@ -14,6 +15,7 @@
 #include <vector>
 
 #include "filecrypt/header_format.h"
+#include "filecrypt/journal.h"
 #include "platform/dirs.h"
 #include "platform/files.h"
 #include "platform/last_error.h"
@@ -113,8 +115,19 @@ void FileProgress::set(float percent) {
   if (window_) ZYPSetProgress(window_, percent);
 }
 
-std::unique_ptr<TempFile> TempFile::create() {
-  std::optional<std::string> path = platform::temp_file_name(platform::temp_dir(), "ZYP");
+std::unique_ptr<TempFile> TempFile::create() { return create_in(platform::temp_dir()); }
+
+std::unique_ptr<TempFile> TempFile::create_beside(const std::string& path) {
+  size_t slash = path.find_last_of('/');
+  std::string folder = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+  auto beside = create_in(folder);
+  return beside ? std::move(beside) : create();
+}
+
+bool TempFile::sync() const { return ::fdatasync(fd_) == 0; }
+
+std::unique_ptr<TempFile> TempFile::create_in(const std::string& folder) {
+  std::optional<std::string> path = platform::temp_file_name(folder, "ZYP");
   if (!path) return nullptr;
   int fd = ::open(path->c_str(), O_RDWR | O_CLOEXEC);
   if (fd < 0) {
@@ -126,7 +139,7 @@ std::unique_ptr<TempFile> TempFile::create() {
 
 TempFile::~TempFile() {
   ::close(fd_);
-  ZYPSecureEraseEx(path_.c_str(), nullptr, 0.0f);
+  if (!kept_) ZYPSecureEraseEx(path_.c_str(), nullptr, 0.0f);
 }
 
 std::unique_ptr<platform::FileMapping> named_mapping(int fd, const char* stem, uint64_t offset, uint64_t length,
@@ -201,27 +214,35 @@ int crypt_in_server(const CipherKey& key, bool encrypt, int fd, uint64_t offset,
                  : ZYPCIPDecryptBuffer(key.token, key.algo, key.key, buffer, &named);
 }
 
-int replace_destination(LockedFile& source, const std::string& destination, std::span<const uint8_t> contents) {
+bool names_file(const LockedFile& file, const std::string& path) {
+  struct stat info {};
+  return ::stat(path.c_str(), &info) == 0 && info.st_dev == file.info().st_dev && info.st_ino == file.info().st_ino;
+}
+
+int replace_destination(LockedFile& source, const std::string& destination, std::span<const uint8_t> contents,
+                        Journal* journal) {
   std::unique_ptr<LockedFile> other;
   std::optional<AttributesKept> kept;
   LockedFile* target = &source;
-  struct stat info {};
-  bool same = ::stat(destination.c_str(), &info) == 0 && info.st_dev == source.info().st_dev &&
-              info.st_ino == source.info().st_ino;
-  if (!same) {
+  if (!names_file(source, destination)) {
     kept.emplace(destination);
     other = LockedFile::open(destination, true, source.info().st_mode & 0777);
     if (!other) return static_cast<int>(platform::win_error_from_errno(errno));
     target = other.get();
   }
-  // Room for the whole contents first, so that a full disk fails before a
-  // byte of the destination is changed.
-  if (contents.size() > static_cast<uint64_t>(target->info().st_size)) {
-    int reserved = ::posix_fallocate(target->fd(), 0, static_cast<off_t>(contents.size()));
-    if (reserved != 0 && reserved != EOPNOTSUPP && reserved != EINVAL)
-      return static_cast<int>(platform::win_error_from_errno(reserved));
+  // Room for the whole contents first (the length stays), so that a full
+  // disk fails before a byte of the destination is changed.
+  if (contents.size() > static_cast<uint64_t>(target->info().st_size) &&
+      ::fallocate(target->fd(), FALLOC_FL_KEEP_SIZE, 0, static_cast<off_t>(contents.size())) != 0 &&
+      errno != EOPNOTSUPP && errno != ENOSYS)
+    return static_cast<int>(platform::win_error_from_errno(errno));
+  if (journal && !journal->rewriting()) return ZYPFILE_CANNOT_OPEN;
+  if (!rewrite_destination(target->fd(), contents)) {
+    int error = static_cast<int>(platform::win_error_from_errno(errno));
+    if (journal) journal->settle(target->fd());
+    return error;
   }
-  if (!rewrite_destination(target->fd(), contents)) return static_cast<int>(platform::win_error_from_errno(errno));
+  if (journal) journal->finish();
   const timespec times[2] = {source.info().st_atim, source.info().st_mtim};
   ::futimens(target->fd(), times);
   return ZYPFILE_OK;

@@ -17,6 +17,8 @@ struct ZYPWindow;
 
 namespace zyp::file {
 
+class Journal;
+
 // The names of the mappings that the server encrypts and decrypts.
 inline constexpr char kEncryptStem[] = "ZYPCRYPT_FILE";
 inline constexpr char kDecryptStem[] = "ZYPUNCRYPT_FILE";
@@ -63,11 +65,18 @@ class FileProgress {
   ZYPWindow* window_ = nullptr;
 };
 
-// A temporary file (mode 0600) in the temporary folder, securely erased
-// when the object goes.
+// A temporary file (mode 0600), securely erased when the object goes.
 class TempFile {
  public:
+  // In the temporary folder.
   static std::unique_ptr<TempFile> create();
+  // In the folder of `path`, so on its file system; in the temporary folder
+  // when that folder takes no new file.
+  static std::unique_ptr<TempFile> create_beside(const std::string& path);
+  // Leaves the file on the disk (a journal record still needs it).
+  void keep() { kept_ = true; }
+  // Forces its contents to the disk.
+  bool sync() const;
   ~TempFile();
   TempFile(const TempFile&) = delete;
   TempFile& operator=(const TempFile&) = delete;
@@ -76,8 +85,10 @@ class TempFile {
 
  private:
   TempFile(std::string path, int fd) : path_(std::move(path)), fd_(fd) {}
+  static std::unique_ptr<TempFile> create_in(const std::string& folder);
   std::string path_;
   int fd_;
+  bool kept_ = false;
 };
 
 // Maps `size` bytes of `fd` under the descriptor "<stem> <offset> <length>"
@@ -135,11 +146,17 @@ int compute_check_value(const CipherKey& key, int fd, const char* stem, uint64_t
 // mapping cannot be made.
 int crypt_in_server(const CipherKey& key, bool encrypt, int fd, uint64_t offset, uint64_t length);
 
+// Whether `path` names the file open as `file`.
+bool names_file(const LockedFile& file, const std::string& path);
+
 // Puts `contents` in place of the destination: the source itself when the
 // paths name one file, else the destination file (made with the source's
 // permission bits when missing), locked, rewritten in place and given the
 // source's access and modification times. 0, or the system's error number.
-int replace_destination(LockedFile& source, const std::string& destination, std::span<const uint8_t> contents);
+// With a journal (only when the destination is the source) a failed rewrite
+// is settled from the journal's copy at once, or at the next start.
+int replace_destination(LockedFile& source, const std::string& destination, std::span<const uint8_t> contents,
+                        Journal* journal);
 
 // The permission checks of the folder operations, wired in here: encryption
 // answers 0 or 43 (the file is already encrypted), decryption 0.

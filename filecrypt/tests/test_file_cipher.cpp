@@ -17,7 +17,12 @@
 #include <string>
 #include <vector>
 
+#include <signal.h>
+#include <sys/wait.h>
+
 #include "platform/atomic_file.h"
+#include "platform/dirs.h"
+#include "platform/modules.h"
 #include "testsupport/test_env.h"
 #include "zyp/softtok.h"
 #include "zyp/zypclient.h"
@@ -80,15 +85,40 @@ uint32_t word_at(const Bytes& bytes, size_t offset) {
   return value;
 }
 
-std::vector<std::string> temporary_files() {
+std::vector<std::string> files_named(const std::string& folder, const char* start) {
   std::vector<std::string> names;
-  const char* folder = std::getenv("TMPDIR");
-  DIR* dir = ::opendir(folder ? folder : "/tmp");
+  DIR* dir = ::opendir(folder.c_str());
   if (!dir) return names;
   while (dirent* entry = ::readdir(dir))
-    if (std::strncmp(entry->d_name, "ZYP", 3) == 0) names.emplace_back(entry->d_name);
+    if (std::strncmp(entry->d_name, start, std::strlen(start)) == 0) names.emplace_back(entry->d_name);
   ::closedir(dir);
   return names;
+}
+
+// Temporary files left in the temporary folder or in `folder`.
+std::vector<std::string> temporary_files(const std::string& folder) {
+  std::vector<std::string> names = files_named(zyp::platform::temp_dir(), "ZYP");
+  for (const std::string& name : files_named(folder, "ZYP")) names.push_back(name);
+  return names;
+}
+
+std::string tests_folder() {
+  char path[PATH_MAX] = {};
+  ssize_t size = ::readlink("/proc/self/exe", path, sizeof path - 1);
+  std::string exe(path, size > 0 ? static_cast<size_t>(size) : 0);
+  return exe.substr(0, exe.rfind('/'));
+}
+
+pid_t start_probe(const std::vector<std::string>& args) {
+  pid_t child = 0;
+  EXPECT_EQ(zyp::platform::spawn_program(tests_folder() + "/file_probe", args, false, &child), 0);
+  return child;
+}
+
+int wait_for(pid_t child) {
+  int status = 0;
+  ::waitpid(child, &status, 0);
+  return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }
 
 class FileCipher : public ::testing::Test {
@@ -163,7 +193,7 @@ TEST_F(FileCipher, HelloIsEncryptedByteForByteAsTheVectorAndTheVectorDecrypts) {
   std::string vector_file = file_with("vector", kHelloVector);
   EXPECT_EQ(decrypt(vector_file), 0);
   EXPECT_EQ(read_bytes(vector_file), text("hello\n"));
-  EXPECT_TRUE(temporary_files().empty());
+  EXPECT_TRUE(temporary_files(folder_).empty());
 }
 
 TEST_F(FileCipher, SizesAndCompressionGiveTheLayoutsAndComeBackWhole) {
@@ -202,7 +232,7 @@ TEST_F(FileCipher, SizesAndCompressionGiveTheLayoutsAndComeBackWhole) {
     EXPECT_EQ(decrypt(path), 0);
     EXPECT_EQ(read_bytes(path), c.contents);
   }
-  EXPECT_TRUE(temporary_files().empty());
+  EXPECT_TRUE(temporary_files(folder_).empty());
 }
 
 TEST_F(FileCipher, ACompressedFileHasTheVectorsBody) {
@@ -358,7 +388,7 @@ TEST_F(FileCipher, AFileOver4GiBIsRefusedUntouched) {
   EXPECT_EQ(after.st_size, before.st_size);
   EXPECT_EQ(after.st_blocks, before.st_blocks);
   EXPECT_EQ(after.st_mtim.tv_nsec, before.st_mtim.tv_nsec);
-  EXPECT_TRUE(temporary_files().empty());
+  EXPECT_TRUE(temporary_files(folder_).empty());
 }
 
 TEST_F(FileCipher, AnOperationWaitsForTheLockOfAnotherOne) {
@@ -375,6 +405,79 @@ TEST_F(FileCipher, AnOperationWaitsForTheLockOfAnotherOne) {
   EXPECT_EQ(encrypted.get(), 0);
   EXPECT_EQ(decrypt(path), 0);
   EXPECT_EQ(read_bytes(path), text("wait for me"));
+}
+
+// Waits until a journal record says that a file is being rewritten, or
+// until `child` has ended (its exit status then in *status).
+bool rewrite_started(pid_t child, int* status) {
+  const std::string folder = zyp::platform::machine_dir() + "/journal";
+  const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (std::chrono::steady_clock::now() < give_up) {
+    for (const std::string& name : files_named(folder, "")) {
+      if (!name.ends_with(".jrn")) continue;
+      Bytes record = read_bytes(folder + "/" + name);
+      constexpr uint32_t kRewriting = 2;
+      if (record.size() >= 12 && std::memcmp(record.data(), "ZYPJRNL1", 8) == 0 && word_at(record, 8) == kRewriting)
+        return true;
+    }
+    if (::waitpid(child, status, WNOHANG) == child) return false;
+    ::usleep(200);
+  }
+  return false;
+}
+
+// Killed at any moment of an in-place conversion, another process, then
+// the recovery, leave the file with its whole old or its whole new contents.
+TEST_F(FileCipher, AKilledConversionLeavesTheWholeOldOrNewFileAfterRecovery) {
+  const std::string key = std::to_string(marsh_key());
+  const Bytes original = random_bytes((6 << 20) + 11, 8);
+  const std::string path = file_with("killed", original);
+  using Clock = std::chrono::steady_clock;
+  auto started = Clock::now();
+  ASSERT_EQ(wait_for(start_probe({"encrypt", path, key})), 0);
+  const auto encrypt_time = Clock::now() - started;
+  const Bytes encrypted = read_bytes(path);
+  started = Clock::now();
+  ASSERT_EQ(wait_for(start_probe({"decrypt", path})), 0);
+  const auto decrypt_time = Clock::now() - started;
+  ASSERT_EQ(read_bytes(path), original);
+
+  std::mt19937 random(9);
+  int kept_old = 0;
+  int became_new = 0;
+  for (int round = 0; round < 30; ++round) {
+    SCOPED_TRACE(round);
+    const bool encrypting = round % 2 == 0;
+    const Bytes& before = encrypting ? original : encrypted;
+    const Bytes& after = encrypting ? encrypted : original;
+    if (read_bytes(path) != before) write_bytes(path, before);
+    auto span = std::chrono::duration_cast<std::chrono::microseconds>(encrypting ? encrypt_time : decrypt_time);
+    std::uniform_int_distribution<int64_t> moment(0, span.count());
+    pid_t child = encrypting ? start_probe({"encrypt", path, key}) : start_probe({"decrypt", path});
+    // Every other round is killed while the file itself is being rewritten.
+    int status = -1;
+    if (round % 4 < 2) {
+      if (rewrite_started(child, &status))
+        ::usleep(static_cast<useconds_t>(moment(random) % 20000));
+      else if (status == -1)
+        ADD_FAILURE() << "the conversion neither rewrote the file nor ended within 10 s";
+    } else {
+      ::usleep(static_cast<useconds_t>(moment(random)));
+    }
+    if (status == -1) {
+      ::kill(child, SIGKILL);
+      status = 0;
+      wait_for(child);
+    }
+    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "the conversion ended by itself with " << status;
+    ZYPRecoverFiles();
+    Bytes now = read_bytes(path);
+    ASSERT_TRUE(now == before || now == after);
+    (now == before ? kept_old : became_new) += 1;
+  }
+  EXPECT_TRUE(files_named(zyp::platform::machine_dir() + "/journal", "").size() <= 2);  // "." and ".."
+  RecordProperty("kept_old", kept_old);
+  RecordProperty("became_new", became_new);
 }
 
 }  // namespace

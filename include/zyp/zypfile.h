@@ -247,3 +247,10 @@ ZYP_API int ZYPDecipherFileTo(const char* source, const char* destination, FileH
 /* Decrypts source into destination (the same path: in place). */
 ZYP_API int ZYPDecipherFileToEx(const char* source, const char* destination, FileHeader* header,
                                 uint32_t showProgress, uint32_t check);
+
+/* Completes or undoes the in-place rewrites that an operation killed or
+ * stopped midway left behind (their files then hold their whole old or
+ * whole new contents) and erases their temporary files. Operations still
+ * running are left alone. Done by every process when it loads the library;
+ * returns how many were settled. */
+ZYP_API int ZYPRecoverFiles(void);
