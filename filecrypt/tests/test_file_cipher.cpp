@@ -14,6 +14,7 @@
 #include <future>
 #include <iterator>
 #include <random>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -405,6 +406,22 @@ TEST_F(FileCipher, AnOperationWaitsForTheLockOfAnotherOne) {
   EXPECT_EQ(encrypted.get(), 0);
   EXPECT_EQ(decrypt(path), 0);
   EXPECT_EQ(read_bytes(path), text("wait for me"));
+}
+
+TEST_F(FileCipher, TheProgressWindowShowsTheFileAndItsSizeInKiB) {
+  std::string path = file_with("shown.txt", random_bytes(5000, 10));
+  FileHeader header = header_for(marsh_key());
+  ASSERT_EQ(ZYPCipherFileToEx(path.c_str(), path.c_str(), &header, 1, 1), 0);
+  ASSERT_EQ(ZYPDecipherFileToEx(path.c_str(), path.c_str(), &header, 1, 1), 0);
+  std::ifstream in(folder_ + "/transcript");
+  std::string transcript((std::istreambuf_iterator<char>(in)), {});
+  // 5000 bytes when encrypting; the body of 5064 bytes when decrypting.
+  EXPECT_NE(transcript.find("shown.txt (4 Ko)"), std::string::npos) << transcript;
+  std::vector<std::string> values;
+  std::istringstream lines(transcript);
+  for (std::string line; std::getline(lines, line);)
+    if (line.find(" progress ") != std::string::npos) values.push_back(line.substr(line.rfind(' ') + 1));
+  EXPECT_EQ(values, (std::vector<std::string>{"10", "75", "100", "10", "75", "100"})) << transcript;
 }
 
 // Waits until a journal record says that a file is being rewritten, or
