@@ -6,6 +6,7 @@
 #include <memory>
 #include <new>
 
+#include "filecrypt/journal.h"
 #include "filecrypt/library_state.h"
 #include "filecrypt/send_folder.h"
 #include "filecrypt/settings.h"
@@ -78,6 +79,12 @@ bool attach_process() {
       if (add_to_load_count(shared, 1) == 1) first_load(shared);
     } catch (...) {
     }
+  }
+  // A rewrite that a killed or stopped operation left midway is settled
+  // before this process touches any file.
+  try {
+    recover_interrupted_rewrites();
+  } catch (...) {
   }
   return true;
 }

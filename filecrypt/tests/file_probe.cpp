@@ -4,6 +4,9 @@
 //   file_probe sealpost FOLDER   exit 3 when FOLDER/left exists at start,
 //                                else leaves FOLDER/made-here (making the
 //                                folder again) and exits 0
+//   file_probe encrypt PATH KEY | decrypt PATH
+//                                in place with the logged-in server's
+//                                token (DES 40 bits), exit with the result
 #include <sys/stat.h>
 
 #include <cstdio>
@@ -11,6 +14,8 @@
 #include <cstring>
 #include <string>
 
+#include "zyp/softtok.h"
+#include "zyp/zypclient.h"
 #include "zyp/zypfile.h"
 
 namespace {
@@ -45,11 +50,21 @@ int sealpost(const std::string& folder) {
   return 0;
 }
 
+int convert(bool encrypting, const char* path, uint32_t key) {
+  if (ZYPCIPStartPKCS() != 1) return 201;
+  FileHeader header{};
+  ZYPFillHeader(&header, CKM_DES_40_CBC, key, 0, "probe");
+  return encrypting ? ZYPCipherFileToEx(path, path, &header, 0, 1) : ZYPDecipherFileToEx(path, path, &header, 0, 1);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   if (argc == 4 && std::strcmp(argv[1], "set") == 0) return set(argv[2], static_cast<uint32_t>(std::atoi(argv[3])));
   if (argc == 3 && std::strcmp(argv[1], "get") == 0) return get(argv[2]);
   if (argc == 3 && std::strcmp(argv[1], "sealpost") == 0) return sealpost(argv[2]);
+  if (argc == 4 && std::strcmp(argv[1], "encrypt") == 0)
+    return convert(true, argv[2], static_cast<uint32_t>(std::strtoul(argv[3], nullptr, 0)));
+  if (argc == 3 && std::strcmp(argv[1], "decrypt") == 0) return convert(false, argv[2], 0);
   return 2;
 }

@@ -254,3 +254,74 @@ ZYP_API int ZYPAllowDecryption(const char* file);
 /* May the file or folder be erased securely? 0 yes; 48 a null name; 65 on a
  * CD-ROM, or the Start Menu folder. */
 ZYP_API int ZYPAllowSecureErase(const char* path);
+
+/* ---- Encrypting and decrypting files ----------------------------------------
+ *
+ * The provider's work runs in the server: the file image is handed to it as a
+ * named file mapping ("ZYPCRYPT_FILE 372 g", "ZYPUNCRYPT_FILE 0 g" and the
+ * like). The destination is rewritten in place: it keeps its inode, owner,
+ * mode, extended attributes and hard links, and its access and modification
+ * times are those of the source. An operation holds an advisory lock on the
+ * source and the destination for its length, so two operations on one file
+ * wait for each other. Temporary files are made mode 0600 and securely erased
+ * before the call returns.
+ *
+ * For encryption the caller fills Algo, Key, Options and User of the record
+ * (normally with ZYPFillHeader); the operation fills the rest and sets the
+ * Options bits 0x1 (compressed), 0x2, 0x4 and 0x8 in the record as in the
+ * file. With the "ActiveCompression" setting on, the contents are stored as a
+ * zlib stream when that is shorter. For decryption the file's own header
+ * (and so its key and algorithm) is used; a file of the earlier layout is
+ * recognised by its header. `showProgress` nonzero shows a progress window;
+ * `check` 1 applies the permission checks first (an already encrypted file
+ * is then decrypted and encrypted again with the record's key).
+ *
+ * Results, besides the provider's, the hook's and the permission checks':
+ *   1     the check value does not match (decryption; nothing is changed);
+ *   12    a file could not be opened or created, or a mapping could not be made;
+ *   17    the source's size cannot be read;
+ *   44    the source is not an encrypted file (decryption);
+ *   45    a marker does not match after decryption (nothing is changed);
+ *   67    the decrypted contents could not be expanded;
+ *   70    the hook is not available (ZYPCipherFileEx, ZYPDecipherFileEx);
+ *   80    a null argument;
+ *   223   the file is too large: the plain length and the encrypted image
+ *         must each fit in 32 bits (refused before anything is touched);
+ *   other the system's error number when the destination cannot be written. */
+#define ZYPFILE_CHECK_MISMATCH 1
+#define ZYPFILE_CANNOT_OPEN 12
+#define ZYPFILE_NO_SIZE 17
+#define ZYPFILE_BAD_MARKER 45
+#define ZYPFILE_CANNOT_EXPAND 67
+#define ZYPFILE_TOO_LARGE 223
+
+/* ZYPCipherFileEx (file, header, 1, 1). */
+ZYP_API int ZYPCipherFile(const char* file, FileHeader* header);
+/* Tells the hook what the file becomes (ZYPSetOpenedFileInfo); when the hook
+ * leaves the work to the caller (102) encrypts the file in place, else
+ * returns the hook's answer (70 without the hook, nothing encrypted). */
+ZYP_API int ZYPCipherFileEx(const char* file, FileHeader* header, uint32_t showProgress, uint32_t check);
+/* ZYPCipherFileToEx (source, destination, header, 1, 1). */
+ZYP_API int ZYPCipherFileTo(const char* source, const char* destination, FileHeader* header);
+/* Encrypts source into destination (the same path: in place). */
+ZYP_API int ZYPCipherFileToEx(const char* source, const char* destination, FileHeader* header,
+                              uint32_t showProgress, uint32_t check);
+/* ZYPDecipherFileToEx (file, file, header, 1, 1). */
+ZYP_API int ZYPDecipherFile(const char* file, FileHeader* header);
+/* Tells the hook that the file becomes clear, then decrypts it in place when
+ * the hook leaves the work to the caller (102); other answers come back. */
+ZYP_API int ZYPDecipherFileEx(const char* file, FileHeader* header, uint32_t showProgress, uint32_t check);
+/* Decrypts the file in place without telling the hook. */
+ZYP_API int ZYPSyncDecipherFileEx(const char* file, FileHeader* header, uint32_t showProgress, uint32_t check);
+/* ZYPDecipherFileToEx (source, destination, header, 1, 1). */
+ZYP_API int ZYPDecipherFileTo(const char* source, const char* destination, FileHeader* header);
+/* Decrypts source into destination (the same path: in place). */
+ZYP_API int ZYPDecipherFileToEx(const char* source, const char* destination, FileHeader* header,
+                                uint32_t showProgress, uint32_t check);
+
+/* Completes or undoes the in-place rewrites that an operation killed or
+ * stopped midway left behind (their files then hold their whole old or
+ * whole new contents) and erases their temporary files. Operations still
+ * running are left alone. Done by every process when it loads the library;
+ * returns how many were settled. */
+ZYP_API int ZYPRecoverFiles(void);
