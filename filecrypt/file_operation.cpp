@@ -248,15 +248,10 @@ int replace_destination(LockedFile& source, const std::string& destination, std:
   return ZYPFILE_OK;
 }
 
-// Until the folder operations' checks (exclusion list, marked folders) are
-// wired in here, encryption is refused only for a file that is already
-// encrypted, so that it is decrypted first and not encrypted twice.
-int encryption_permission(const char* path) {
-  FileHeader header;
-  return read_header_from_disk(path, header) == ZYPFILE_OK ? ZYPHOOK_ALREADY_ENCRYPTED : ZYPFILE_OK;
-}
+// The permission checks of a single file (exclusion lists, CD-ROMs, the
+// hook's answer, a session for the key), shared with the folder operations.
+int encryption_permission(const char* path) { return ZYPAllowEncryption(path); }
 
-// Where the folder operations' decryption check is wired in.
-int decryption_permission(const char*) { return ZYPFILE_OK; }
+int decryption_permission(const char* path) { return ZYPAllowDecryption(path); }
 
 }  // namespace zyp::file

@@ -28,6 +28,7 @@
 #include "zyp/softtok.h"
 #include "zyp/zypclient.h"
 #include "zyp/zypfile.h"
+#include "zyp/zyphook.h"
 #include "zyp/zypprof.h"
 #include "zyp/zypsess.h"
 
@@ -372,6 +373,28 @@ TEST_F(FileCipher, WithoutTheHookTheFileIsNotEncrypted) {
   EXPECT_EQ(ZYPCipherFileEx(path.c_str(), &header, 0, 1), ZYPFILE_NO_HOOK);
   EXPECT_EQ(read_bytes(path), text("through the hook"));
   ASSERT_EQ(ZYPWriteProfileDWord("General", "HookDevice", 1), 1);
+}
+
+// With the check on, a file is encrypted only where the folder operations'
+// rules allow it, and decrypted only with a key the token holds.
+TEST_F(FileCipher, TheChecksOfTheFolderRulesComeFirstAndRefusalsChangeNothing) {
+  Bytes original = text("kept out of encryption");
+  std::string path = file_with("excluded", original);
+  FileHeader header = header_for(marsh_key());
+  ASSERT_EQ(ZYPWriteUSProfileInt("NoEncryption", folder_.c_str(), 1), 1);
+  ASSERT_EQ(ZYPHOOKRefreshRestriction(), 0);
+  EXPECT_EQ(ZYPCipherFileEx(path.c_str(), &header, 0, 1), ZYPFILE_NOT_ALLOWED);
+  EXPECT_EQ(read_bytes(path), original);
+  ASSERT_EQ(ZYPDelUSValue("NoEncryption", folder_.c_str()), 1);
+  ASSERT_EQ(ZYPHOOKRefreshRestriction(), 0);
+
+  ASSERT_EQ(ZYPCipherFileEx(path.c_str(), &header, 0, 1), 0);
+  Bytes encrypted = read_bytes(path);
+  ASSERT_EQ(ZYPCIPDeleteKey(kToken, header.Key), 0);
+  FileHeader stored;
+  ASSERT_EQ(ZYPGetFileAttributes(path.c_str(), &stored), 0);
+  EXPECT_EQ(ZYPDecipherFileEx(path.c_str(), &stored, 0, 1), ZYPFILE_UNKNOWN_KEY);
+  EXPECT_EQ(read_bytes(path), encrypted);
 }
 
 TEST_F(FileCipher, AFileOver4GiBIsRefusedUntouched) {
