@@ -51,7 +51,15 @@ int serve_requests(const ProviderCalls& provider, platform::NamedEvent& start, p
   while (!state.shutdown) {
     if (start.wait(idle_ms) != platform::WaitResult::Signaled) return kServerFailed;
     start.reset();
-    if (const char* error = serve_announced_request(provider, state)) {
+    const char* error = serve_announced_request(provider, state);
+    if (error == kNoMapping) {
+      // Its client ended (killed) after announcing it and took the block
+      // along: nobody waits for the reply, and the other clients' sessions
+      // must not end with it.
+      std::fprintf(stderr, "zypserver: a request was withdrawn by its client before it was served; serving on\n");
+      continue;
+    }
+    if (error) {
       show_error(error);
       return kServerFailed;
     }

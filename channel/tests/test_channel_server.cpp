@@ -230,6 +230,23 @@ TEST_F(ServerProgram, Request21EndsItWithExitCode0AndASecondInstanceEndsAtOnce) 
   EXPECT_EQ(wait_bounded(server, 20s), 0);
 }
 
+// A client killed after announcing its request takes its block along; the
+// server serves on for everybody else instead of ending.
+TEST_F(ServerProgram, ARequestWhoseClientIsGoneIsSkippedAndTheServerServesOn) {
+  ASSERT_EQ(ZYPCIPStartPKCS(), 1);
+  pid_t server = server_of_marker();
+  ASSERT_GT(server, 0);
+  start_ = zyp::platform::NamedEvent::open(kStartEventName);
+  ASSERT_TRUE(start_);
+  start_->set();  // announced, but no block: as if its client had died
+  std::this_thread::sleep_for(200ms);
+  EXPECT_EQ(::kill(server, 0), 0) << "the server ended";
+  uint32_t count = 0;
+  EXPECT_EQ(ZYPCIPEnumToken(nullptr, &count), 1);
+  EXPECT_EQ(server_of_marker(), server);
+  ZYPCIPShutdownPKCS();
+}
+
 TEST_F(ServerProgram, WithoutTheChannelEventsItReportsWhichIsMissingAndEndsWithMinus1) {
   std::string log = zyp::testing::make_temp_folder("log") + "/stderr";
   int saved = ::dup(STDERR_FILENO);
