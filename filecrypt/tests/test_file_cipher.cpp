@@ -25,6 +25,7 @@
 #include "platform/dirs.h"
 #include "platform/modules.h"
 #include "testsupport/test_env.h"
+#include "filecrypt/tests/file_test_support.h"
 #include "zyp/softtok.h"
 #include "zyp/zypclient.h"
 #include "zyp/zypfile.h"
@@ -104,37 +105,15 @@ std::vector<std::string> temporary_files(const std::string& folder) {
   return names;
 }
 
-std::string tests_folder() {
-  char path[PATH_MAX] = {};
-  ssize_t size = ::readlink("/proc/self/exe", path, sizeof path - 1);
-  std::string exe(path, size > 0 ? static_cast<size_t>(size) : 0);
-  return exe.substr(0, exe.rfind('/'));
-}
-
-pid_t start_probe(const std::vector<std::string>& args) {
-  pid_t child = 0;
-  EXPECT_EQ(zyp::platform::spawn_program(tests_folder() + "/file_probe", args, false, &child), 0);
-  return child;
-}
-
-int wait_for(pid_t child) {
-  int status = 0;
-  ::waitpid(child, &status, 0);
-  return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-}
+using zyp::file::testing::start_probe;
+using zyp::file::testing::wait_for;
 
 class FileCipher : public ::testing::Test {
  protected:
   void SetUp() override {
     folder_ = zyp::testing::make_temp_folder("cipher");
-    ASSERT_TRUE(zyp::platform::write_file_atomically(
-        folder_ + "/answers",
-        "msgbox 6\ndialog 139 set 1001 \"4321\"\ndialog 139 set 1002 \"4321\"\ndialog 139 click 1\n"));
-    ::setenv("ZYP_UI", ("script:" + folder_ + "/answers").c_str(), 1);
-    ::setenv("ZYP_UI_TRANSCRIPT", (folder_ + "/transcript").c_str(), 1);
-    ASSERT_EQ(ZYPCIPStartPKCS(), 1);
-    ASSERT_EQ(ZYPCIPOpenSession(kToken), 1);
-    ASSERT_EQ(ZYPGetSessionState(kToken), 0);
+    zyp::file::testing::open_session_through_server(folder_, kToken);
+    if (HasFatalFailure()) return;
     ASSERT_EQ(ZYPSetCompressionMode(0), 0);
   }
   void TearDown() override {

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "filecrypt/tests/file_test_support.h"
 #include "platform/atomic_file.h"
 #include "testsupport/test_env.h"
 #include "zyp/softtok.h"
@@ -65,15 +66,7 @@ TEST(ListsWithoutServer, NullCallbacksGive80AndTheProvidersFailureComesBack) {
 class ListsLoggedIn : public ::testing::Test {
  protected:
   void SetUp() override {
-    std::string folder = zyp::testing::make_temp_folder("ui");
-    ASSERT_TRUE(zyp::platform::write_file_atomically(
-        folder + "/answers",
-        "msgbox 6\ndialog 139 set 1001 \"4321\"\ndialog 139 set 1002 \"4321\"\ndialog 139 click 1\n"));
-    ::setenv("ZYP_UI", ("script:" + folder + "/answers").c_str(), 1);
-    ::setenv("ZYP_UI_TRANSCRIPT", (folder + "/transcript").c_str(), 1);
-    ASSERT_EQ(ZYPCIPStartPKCS(), 1);
-    ASSERT_EQ(ZYPCIPOpenSession(kToken), 1);
-    ASSERT_EQ(ZYPGetSessionState(kToken), 0);
+    zyp::file::testing::open_session_through_server(zyp::testing::make_temp_folder("ui"), kToken);
   }
   void TearDown() override { ZYPCIPShutdownPKCS(); }
 

@@ -11,6 +11,7 @@
 #include <unistd.h>
 #include <vector>
 
+#include "filecrypt/tests/file_test_support.h"
 #include "filecrypt/library_state.h"
 #include "platform/atomic_file.h"
 #include "platform/modules.h"
@@ -76,20 +77,7 @@ TEST_F(FileSettings, TheUserValueWinsOverTheMachineValueAndSetWritesTheUserScope
   }
 }
 
-std::string tests_folder() {
-  char path[PATH_MAX] = {};
-  ssize_t size = ::readlink("/proc/self/exe", path, sizeof path - 1);
-  std::string exe(path, size > 0 ? static_cast<size_t>(size) : 0);
-  return exe.substr(0, exe.rfind('/'));
-}
-
-int run_probe(const std::vector<std::string>& args) {
-  pid_t child = 0;
-  EXPECT_EQ(zyp::platform::spawn_program(tests_folder() + "/file_probe", args, false, &child), 0);
-  int status = 0;
-  ::waitpid(child, &status, 0);
-  return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-}
+using zyp::file::testing::run_probe;
 
 // The cached copies in the shared block are what the file operations use.
 TEST_F(FileSettings, AValueSetInAnotherProcessIsSharedAtOnceAndReadBackHere) {
