@@ -367,6 +367,18 @@ std::optional<std::string> temp_file_name(const std::string& folder, std::string
   return guarded(std::optional<std::string>(), [&] { return temp_file_name_unguarded(folder, prefix); });
 }
 
+bool is_temp_file_name(std::string_view path, std::string_view prefix) {
+  std::string_view name = path.substr(path.find_last_of('/') + 1);
+  prefix = prefix.substr(0, 3);
+  constexpr std::string_view kSuffix = ".tmp";
+  constexpr size_t kHexDigits = 8;
+  if (name.size() != prefix.size() + kHexDigits + kSuffix.size() || !name.starts_with(prefix) ||
+      !name.ends_with(kSuffix))
+    return false;
+  std::string_view hex = name.substr(prefix.size(), kHexDigits);
+  return hex.find_first_not_of("0123456789ABCDEF") == std::string_view::npos;
+}
+
 bool copy_file(const std::string& src, const std::string& dst, bool fail_if_exists) {
   return guarded(false, [&] { return copy_file_unguarded(src, dst, fail_if_exists); });
 }

@@ -38,6 +38,8 @@ inline constexpr const char* kAttributesXattr = "user.zyp.attributes";
 // mode 0600 (O_EXCL, so it never reuses an existing name) and returns its
 // path. Only the first three characters of the prefix are used, as on Windows.
 std::optional<std::string> temp_file_name(const std::string& folder, std::string_view prefix);
+// The last component of `path` has the form temp_file_name gives with `prefix`.
+bool is_temp_file_name(std::string_view path, std::string_view prefix);
 
 // CopyFile: copies the contents, permission bits, attribute word and
 // modification time of `src` to `dst`. An existing `dst` is refused with 80

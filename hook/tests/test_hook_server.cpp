@@ -135,6 +135,9 @@ TEST_F(HookServer, APlainFileClosedAfterWritingInAMarkedFolderReachesTheServerAs
   EXPECT_FALSE(write_and_wait(marked + "/encrypted",
                               zyp::testing::encrypted_contents(zyp::testing::header_with(kAlgo, kKey, 2, ""))));
   EXPECT_FALSE(write_and_wait(home_ + "/outside.txt", "plain"));
+  // Neither is a temporary file of the file library's operations.
+  EXPECT_FALSE(write_and_wait(marked + "/ZYP0123ABCD.tmp", "an operation's temporary"));
+  EXPECT_TRUE(write_and_wait(marked + "/ZYP0123abcd.tmp", "not a name the library makes"));
   // A file recorded to stay clear (an explicit decryption) is left alone.
   FileHeader clear = zyp::testing::header_with(0, ZYPFILE_NO_KEY, 0, "");
   ASSERT_EQ(ZYPSetOpenedFileInfo((marked + "/decrypted").c_str(), &clear), 102);

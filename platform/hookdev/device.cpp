@@ -8,6 +8,7 @@
 
 #include "filecrypt/mark_format.h"
 #include "platform/drives.h"
+#include "platform/files.h"
 #include "platform/hookdev/file_questions.h"
 #include "platform/hookdev/folder_watch.h"
 #include "platform/named_event.h"
@@ -368,7 +369,9 @@ std::vector<std::string> Device::watch_roots(const std::string& drive_folder) {
 
 void Device::file_written(const std::string& path) {
   // The mark itself stays readable: it is what says the folder is marked.
-  if (file::is_mark_file(path)) return;
+  // The file library's own temporary files come and go within an operation
+  // that holds them open: encrypting one under it would spoil its result.
+  if (file::is_mark_file(path) || platform::is_temp_file_name(path, "ZYP")) return;
   HookRequest request{};
   if (file::read_folder_mark(parent_folder(path), request.header) != 0) return;
   FileHeader on_disk;
