@@ -15,6 +15,8 @@ int run_keys_new(const Invocation& invocation);
 int run_keys_delete(const Invocation& invocation);
 int run_keys_test(const Invocation& invocation);
 
+int run_encrypt(const Invocation& invocation);
+int run_decrypt(const Invocation& invocation);
 int run_info(const Invocation& invocation);
 int run_erase(const Invocation& invocation);
 

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "cli/commands.h"
+#include "cli/file_operands.h"
 #include "cli/provider_lists.h"
 #include "cli/results.h"
 #include "cli/server_control.h"
@@ -27,35 +28,8 @@
 namespace zyp::cli {
 namespace {
 
-// Files up to this size are erased too quickly for a progress bar to help.
-constexpr off_t kProgressFromBytes = 4 << 20;
 constexpr uint32_t kMostErasePasses = 35;
 constexpr char kProgressTitle[] = "Secure erase";
-
-// Runs `step` for each operand; a failure is reported on its own line and the
-// next operand is still done. The exit code says whether all went well.
-template <typename Step>
-int for_each_operand(const Invocation& invocation, Step step) {
-  int code = kExitOk;
-  for (const std::string& operand : invocation.operands) {
-    try {
-      step(operand);
-    } catch (const Failed& failure) {
-      std::fflush(stdout);
-      std::fprintf(stderr, "zyp: %s\n", failure.what());
-      code = kExitFailed;
-    }
-  }
-  return code;
-}
-
-std::string quoted(const std::string& path) { return "\"" + printable(path) + "\""; }
-
-std::optional<struct stat> entry_status(const std::string& path) {
-  struct stat status {};
-  if (::lstat(path.c_str(), &status) != 0) return std::nullopt;
-  return status;
-}
 
 [[noreturn]] void fail_hook_code(std::string_view what, int code) {
   if (code == ZYPHOOK_NO_DEVICE)
@@ -159,7 +133,7 @@ void show_folder(const std::string& path) {
     print_field("state", "folder, not marked for encryption");
     return;
   }
-  if (result != 0) fail_hook_code("read the mark of folder " + quoted(path), result);
+  if (result != 0) fail_hook_code("read the mark of folder " + in_quotes(path), result);
   std::printf("%s\n", printable(path).c_str());
   print_field("state", "folder marked for encryption");
   print_key_fields(header);
@@ -173,7 +147,7 @@ void show_file(const std::string& path) {
     print_field("state", "not encrypted");
     return;
   }
-  if (result != 0) fail_hook_code("read the header of " + quoted(path), result);
+  if (result != 0) fail_hook_code("read the header of " + in_quotes(path), result);
   std::printf("%s\n", printable(path).c_str());
   bool earlier = header.Version == ZYPFILE_VERSION_EARLIER;
   print_field("state", earlier ? "encrypted (earlier layout)" : "encrypted");
@@ -214,11 +188,11 @@ std::string erase_failure(int result) {
 void check_erasable(const Invocation& invocation) {
   for (const std::string& path : invocation.operands) {
     auto status = entry_status(path);
-    if (!status) fail("erase " + quoted(path), "no such file or folder; nothing was erased");
+    if (!status) fail("erase " + in_quotes(path), "no such file or folder; nothing was erased");
     std::error_code error;
     std::string absolute = std::filesystem::absolute(path, error).string();
     if (S_ISDIR(status->st_mode) && (error || platform::is_mount_point_or_root(absolute)))
-      fail("erase " + quoted(path),
+      fail("erase " + in_quotes(path),
            "it is a file-system root or mount point; erase the items inside it instead (nothing was erased)");
   }
 }
@@ -226,18 +200,11 @@ void check_erasable(const Invocation& invocation) {
 void confirm_erase(const Invocation& invocation, uint32_t passes) {
   if (invocation.has("--yes")) return;
   std::string names;
-  for (const std::string& path : invocation.operands) names += (names.empty() ? "" : ", ") + quoted(path);
+  for (const std::string& path : invocation.operands) names += (names.empty() ? "" : ", ") + in_quotes(path);
   auto answer = confirm_on_terminal("Erase " + names + " beyond recovery (" + std::to_string(passes) +
                                     " passes)? Folders are erased with everything in them.");
   if (!answer) throw UsageError("erasing needs a confirmation: add --yes");
   if (!*answer) fail("erase " + names, "not confirmed; nothing was erased");
-}
-
-// A progress window on the terminal for a folder or a large file, unless the
-// user asked for quiet or stderr goes elsewhere.
-bool wants_progress(const Invocation& invocation, const struct stat& status) {
-  if (invocation.has("--quiet") || !::isatty(STDERR_FILENO)) return false;
-  return S_ISDIR(status.st_mode) || (S_ISREG(status.st_mode) && status.st_size > kProgressFromBytes);
 }
 
 class ProgressWindow {
@@ -274,7 +241,7 @@ int run_info(const Invocation& invocation) {
   bool first = true;
   return for_each_operand(invocation, [&](const std::string& path) {
     auto status = entry_status(path);
-    if (!status) fail("show " + quoted(path), "no such file or folder");
+    if (!status) fail("show " + in_quotes(path), "no such file or folder");
     if (!first) std::printf("\n");
     first = false;
     if (S_ISDIR(status->st_mode)) show_folder(path);
@@ -290,12 +257,12 @@ int run_erase(const Invocation& invocation) {
   ResourceModule strings("ZYPFILE");
   return for_each_operand(invocation, [&](const std::string& path) {
     auto status = entry_status(path);
-    if (!status) fail("erase " + quoted(path), "no such file or folder");
+    if (!status) fail("erase " + in_quotes(path), "no such file or folder");
     ProgressWindow progress(wants_progress(invocation, *status));
     zyp::file::EraseContext context{.passes = passes, .window = progress.get(), .max_percent = 100.0f,
                                     .strings = strings.get()};
     int result = zyp::file::erase_path(path, context);
-    if (result != zyp::file::kErased) fail("erase " + quoted(path), erase_failure(result));
+    if (result != zyp::file::kErased) fail("erase " + in_quotes(path), erase_failure(result));
     std::printf("erased %s\n", printable(path).c_str());
   });
 }

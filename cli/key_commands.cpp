@@ -38,12 +38,6 @@ void add_listed_key(std::vector<ListedKey>& keys, const ZYPCIPListEntry& entry, 
   keys.push_back({entry.value, printable_name(entry), algorithm});
 }
 
-// Fails early, before the user types anything, when the token has no session.
-void require_session(uint32_t token, std::string_view what) {
-  if (ZYPGetSessionState(static_cast<int>(token)) != 0)
-    fail(what, "no logged-in session on token " + std::to_string(token) + "; run `" + login_command(token) + "`");
-}
-
 uint32_t reach_token(const Invocation& invocation, std::string_view what) {
   uint32_t token = chosen_token(invocation);
   ensure_server(what);

@@ -33,10 +33,22 @@ constexpr Option kTestOptions[] = {
     {"--algorithm", "ALGORITHM", "the algorithm to test with; default: the first encryption algorithm of the key"},
     kTokenOption};
 
+constexpr Option kQuietOption{"--quiet", "", "show no progress bar"};
+constexpr Option kEncryptOptions[] = {
+    {"--key", "KEY", "the key: its identifier (as `zyp keys list` shows it) or its label", true},
+    {"--compress", "", "compress the contents before encrypting them; default: the ActiveCompression setting"},
+    {"--label", "TEXT", "a label of up to 16 bytes kept in clear in the file's header (and the folder's mark)"},
+    {"--to", "DEST", "write the encrypted file to DEST (a new file, or a folder for several files) instead of in "
+                     "place"},
+    kQuietOption};
+constexpr Option kDecryptOptions[] = {
+    {"--to", "DEST", "write the decrypted file to DEST (a new file, or a folder for several files) instead of in "
+                     "place"},
+    kQuietOption};
 constexpr Option kEraseOptions[] = {
     {"--passes", "N", "overwrite N times (0 to 35); default: the SecureEraseCycle setting"},
     {"--yes", "", "do not ask for a confirmation"},
-    {"--quiet", "", "show no progress bar"}};
+    kQuietOption};
 constexpr Option kExcludeAddOptions[] = {
     {"--value", "N", "1 (default): neither the folder nor anything below it is encrypted; 0: all may be; "
                      "another number: the folder itself is not encrypted, its subfolders may be"}};
@@ -104,6 +116,22 @@ const Command kCommands[] = {
      "that the original came back and shows the first encrypted bytes.",
      zyp::cli::run_keys_test},
 
+    {"encrypt", "", "PATH...", 1, SIZE_MAX, kEncryptOptions, "encrypt files and folders in place",
+     "Each file is rewritten in place: it keeps its inode, owner, mode and hard\n"
+     "links, and an interruption (even a crash) leaves it whole, old or new. An\n"
+     "encrypted file is encrypted again with the new key. A folder is marked for\n"
+     "encryption and every file of its tree is encrypted; once `zyp hook start`\n"
+     "runs, files saved into it later are encrypted too. Needs a logged-in\n"
+     "session on the primary token. Files over 4 MiB and folders show a progress\n"
+     "bar on a terminal. Every path is done; the exit code is 1 when one failed.",
+     zyp::cli::run_encrypt},
+    {"decrypt", "", "PATH...", 1, SIZE_MAX, kDecryptOptions, "decrypt files and folders in place",
+     "Each file is checked against its check value before anything changes and\n"
+     "is rewritten in place as `zyp encrypt` does; a file decrypted inside an\n"
+     "encrypted folder stays clear. A folder loses its mark and every encrypted\n"
+     "file of its tree is decrypted. The key must be in the primary token, with a\n"
+     "logged-in session. Every path is done; the exit code is 1 when one failed.",
+     zyp::cli::run_decrypt},
     {"info", "", "PATH...", 1, SIZE_MAX, {}, "show whether files are encrypted, and with what",
      "For an encrypted file: its key identifier and, through a running provider\n"
      "server with a logged-in session, the key's label; the algorithm, the header\n"

@@ -80,6 +80,11 @@ std::vector<ZYPCIPListEntry> list_keys(uint32_t token, uint32_t mechanism, uint1
       what, token);
 }
 
+void require_session(uint32_t token, std::string_view what) {
+  if (ZYPGetSessionState(static_cast<int>(token)) != 0)
+    fail(what, "no logged-in session on token " + std::to_string(token) + "; run `" + login_command(token) + "`");
+}
+
 void require_token(uint32_t token, std::string_view what) {
   std::vector<ZYPCIPListEntry> tokens = list_tokens(what);
   for (const ZYPCIPListEntry& entry : tokens)

@@ -29,6 +29,8 @@ std::vector<ZYPCIPListEntry> list_keys(uint32_t token, uint32_t mechanism, uint1
 
 // Throws Failed when the module has no such token.
 void require_token(uint32_t token, std::string_view what);
+// Throws Failed, saying how to log in, when the token has no logged-in session.
+void require_session(uint32_t token, std::string_view what);
 
 struct Algorithm {
   uint32_t mechanism;

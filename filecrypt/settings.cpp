@@ -64,7 +64,16 @@ uint32_t refresh_setting(CachedSetting setting, SharedSettings* shared) {
   return value;
 }
 
+namespace {
+// This process's own compression choice (-1: follow the shared setting).
+std::atomic<int32_t> compression_for_process{-1};
+}  // namespace
+
 uint32_t cached_setting(CachedSetting setting) {
+  if (setting == CachedSetting::compression) {
+    int32_t own = compression_for_process.load();
+    if (own >= 0) return static_cast<uint32_t>(own);
+  }
   SharedSettings* shared = shared_settings();
   if (!shared) return read_general(row_of(setting).name, row_of(setting).machine_default);
   return std::atomic_ref<uint32_t>(shared->*row_of(setting).cache).load();
@@ -78,6 +87,10 @@ ZYP_API int ZYPSetProgressState(uint32_t state) {
   return guarded(0, [&] { return zyp::file::set_cached(CachedSetting::progress, state); });
 }
 ZYP_API uint32_t ZYPGetProgressState(void) { return zyp::file::get_cached(CachedSetting::progress, 1); }
+
+ZYP_API void ZYPSetProcessCompression(int32_t mode) {
+  zyp::file::compression_for_process.store(mode < 0 ? -1 : (mode != 0 ? 1 : 0));
+}
 
 ZYP_API int ZYPSetCompressionMode(uint32_t mode) {
   return guarded(0, [&] { return zyp::file::set_cached(CachedSetting::compression, mode); });

@@ -20,6 +20,7 @@
 #include <thread>
 #include <vector>
 
+#include "platform/atomic_file.h"
 #include "testsupport/test_env.h"
 
 namespace zyp::testing::cli {
@@ -193,6 +194,45 @@ class ZypCli : public ::testing::Test {
   }
 
   std::string folder_;
+};
+
+inline constexpr char kAlgorithm[] = "DES 40 bits";
+inline constexpr char kPin[] = "4321";
+inline constexpr char kSentence[] = "a sentence long enough to remember";
+
+// The token has never been set up: the server offers to initialise it, the
+// script says yes and gives the new PIN twice; the server then logs in.
+class ZypLoggedIn : public ZypCli {
+ protected:
+  void SetUp() override {
+    ZypCli::SetUp();
+    std::string script = folder_ + "/answers";
+    transcript_ = folder_ + "/transcript";
+    std::string pin = std::string("\"") + kPin + "\"";
+    ASSERT_TRUE(zyp::platform::write_file_atomically(script, "msgbox 6\n"
+                                                             "dialog 139 set 1001 " + pin + "\n"
+                                                             "dialog 139 set 1002 " + pin + "\n"
+                                                             "dialog 139 click 1\n"));
+    ::setenv("ZYP_UI", ("script:" + script).c_str(), 1);
+    ::setenv("ZYP_UI_TRANSCRIPT", transcript_.c_str(), 1);
+    Outcome login = zyp({"token", "login"});
+    ASSERT_EQ(login.exit_code, 0) << login << "\ntranscript: "
+                                  << zyp::platform::read_whole_file(transcript_).value_or("(none)");
+    ASSERT_TRUE(contains(login.out, "token 0: logged in")) << login;
+  }
+  void TearDown() override {
+    ZypCli::TearDown();
+    ::setenv("ZYP_UI", "none", 1);
+    ::unsetenv("ZYP_UI_TRANSCRIPT");
+  }
+
+  std::string new_sentence_key(const std::string& name, const std::string& input, Outcome* run_out = nullptr) {
+    Outcome run = zyp({"keys", "new", name, "--algorithm", kAlgorithm, "--from-sentence"}, input);
+    if (run_out) *run_out = run;
+    return run.exit_code == 0 ? run.out.substr(0, run.out.size() - 1) : "";
+  }
+
+  std::string transcript_;
 };
 
 }  // namespace zyp::testing::cli

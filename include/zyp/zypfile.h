@@ -121,6 +121,10 @@ ZYP_API int ZYPSetProgressState(uint32_t state);
 ZYP_API uint32_t ZYPGetProgressState(void);            /* "ProgressBar", default 1 */
 ZYP_API int ZYPSetCompressionMode(uint32_t mode);
 ZYP_API uint32_t ZYPGetCompressionMode(void);          /* "ActiveCompression", default 0 */
+/* The calling process's own choice for the operations it runs, without
+ * changing the setting that other processes see: 1 compress, 0 do not, a
+ * negative value follows "ActiveCompression" again (the default). */
+ZYP_API void ZYPSetProcessCompression(int32_t mode);
 ZYP_API int ZYPSetSecureEraseCycle(uint32_t passes);
 ZYP_API uint32_t ZYPGetSecureEraseCycle(void);         /* "SecureEraseCycle", default 3 */
 /* Also passed on to the provider's token presence check. */
