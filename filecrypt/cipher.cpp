@@ -118,6 +118,7 @@ int decrypt_before_reencryption(const char* source, uint32_t showProgress, uint3
 
 int cipher_file(const char* source, const char* destination, FileHeader& header, uint32_t showProgress,
                 uint32_t check) {
+  OperationTimes times("encryption");
   CipherKey key{static_cast<uint32_t>(ZYPGetPrimaryToken()), header.Algo, header.Key};
   fill_header(header, header.Algo, header.Key, header.Options, header.User);
   ApiCallerScope api_caller;

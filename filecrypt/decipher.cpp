@@ -95,6 +95,7 @@ int decrypt_earlier(const CipherKey& key, int output, uint8_t* image, uint64_t l
 }
 
 int decipher_file(const char* source, const char* destination, uint32_t showProgress, uint32_t check) {
+  OperationTimes times("decryption");
   uint32_t token = static_cast<uint32_t>(ZYPGetPrimaryToken());
   ApiCallerScope api_caller;
   AttributesKept source_attributes(source);
@@ -131,6 +132,7 @@ int decipher_file(const char* source, const char* destination, uint32_t showProg
   if (names_file(*locked, destination)) {
     original = TempFile::create_beside(destination);
     if (!original) return ZYPFILE_CANNOT_OPEN;
+    original->holds_only_ciphertext();
     journal = Journal::begin(Rewrite::roll_back, destination, locked->info(), original->path(), output->path());
     if (!journal || !rewrite_destination(original->fd(), stored)) return ZYPFILE_CANNOT_OPEN;
   }

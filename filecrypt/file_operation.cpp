@@ -115,6 +115,44 @@ void FileProgress::set(float percent) {
   if (window_) ZYPSetProgress(window_, percent);
 }
 
+namespace {
+
+thread_local OperationTimes* g_running_operation = nullptr;
+
+double now_seconds() {
+  timespec now{};
+  ::clock_gettime(CLOCK_MONOTONIC, &now);
+  return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) / 1e9;
+}
+
+}  // namespace
+
+OperationTimes::OperationTimes(const char* operation)
+    : operation_(operation), start_(now_seconds()), outer_(g_running_operation) {
+  g_running_operation = this;
+}
+
+OperationTimes::~OperationTimes() {
+  g_running_operation = outer_;
+  if (!std::getenv("ZYP_FILE_TIMINGS")) return;
+  double total = now_seconds() - start_, rest = total;
+  for (double phase : phases_) rest -= phase;
+  std::fprintf(stderr,
+               "zypfile %s: %.3f s: cipher %.3f, check value %.3f, rewrite %.3f, erase %.3f, "
+               "reading and copying %.3f\n",
+               operation_, total, phases_[static_cast<int>(Phase::crypto)],
+               phases_[static_cast<int>(Phase::check_value)], phases_[static_cast<int>(Phase::rewrite)],
+               phases_[static_cast<int>(Phase::erase)], rest);
+}
+
+void OperationTimes::add(Phase phase, double seconds) {
+  if (g_running_operation) g_running_operation->phases_[static_cast<int>(phase)] += seconds;
+}
+
+PhaseTimer::PhaseTimer(Phase phase) : phase_(phase), start_(now_seconds()) {}
+
+PhaseTimer::~PhaseTimer() { OperationTimes::add(phase_, now_seconds() - start_); }
+
 std::unique_ptr<TempFile> TempFile::create() { return create_in(platform::temp_dir()); }
 
 std::unique_ptr<TempFile> TempFile::create_beside(const std::string& path) {
@@ -139,7 +177,10 @@ std::unique_ptr<TempFile> TempFile::create_in(const std::string& folder) {
 
 TempFile::~TempFile() {
   ::close(fd_);
-  if (!kept_) ZYPSecureEraseEx(path_.c_str(), nullptr, 0.0f);
+  if (kept_) return;
+  PhaseTimer timer(Phase::erase);
+  if (erase_) ZYPSecureEraseEx(path_.c_str(), nullptr, 0.0f);
+  else ::unlink(path_.c_str());
 }
 
 std::unique_ptr<platform::FileMapping> named_mapping(int fd, const char* stem, uint64_t offset, uint64_t length,
@@ -190,6 +231,7 @@ ApiCallerScope::~ApiCallerScope() { ZYPSetAPICaller(0); }
 
 int compute_check_value(const CipherKey& key, int fd, const char* stem, uint64_t length,
                         uint8_t (&check_value)[24]) {
+  PhaseTimer timer(Phase::check_value);
   auto image = named_mapping(fd, stem, 0, length, length);
   if (!image) return ZYPFILE_CANNOT_OPEN;
   std::string descriptor = image->name();
@@ -205,6 +247,7 @@ int compute_check_value(const CipherKey& key, int fd, const char* stem, uint64_t
 }
 
 int crypt_in_server(const CipherKey& key, bool encrypt, int fd, uint64_t offset, uint64_t length) {
+  PhaseTimer timer(Phase::crypto);
   auto mapping = named_mapping(fd, encrypt ? kEncryptStem : kDecryptStem, offset, length, offset + length);
   if (!mapping) return ZYPFILE_CANNOT_OPEN;
   std::string descriptor = mapping->name();
@@ -221,6 +264,7 @@ bool names_file(const LockedFile& file, const std::string& path) {
 
 int replace_destination(LockedFile& source, const std::string& destination, std::span<const uint8_t> contents,
                         Journal* journal) {
+  PhaseTimer timer(Phase::rewrite);
   std::unique_ptr<LockedFile> other;
   std::optional<AttributesKept> kept;
   LockedFile* target = &source;

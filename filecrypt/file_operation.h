@@ -19,6 +19,43 @@ namespace zyp::file {
 
 class Journal;
 
+// Where an operation's time goes, for the benchmarks: with ZYP_FILE_TIMINGS
+// set in the environment, every file operation ends with one line on stderr
+// naming the seconds spent in the server's cipher, in the check value's
+// digest, in rewriting the destination, in erasing the temporary files, and
+// the rest (reading, copying, compressing, framing).
+enum class Phase { crypto, check_value, rewrite, erase, count_ };
+
+class OperationTimes {
+ public:
+  explicit OperationTimes(const char* operation);
+  ~OperationTimes();
+  OperationTimes(const OperationTimes&) = delete;
+  OperationTimes& operator=(const OperationTimes&) = delete;
+
+  // Adds to the phase of the operation running on this thread, if any.
+  static void add(Phase phase, double seconds);
+
+ private:
+  const char* operation_;
+  double start_;
+  double phases_[static_cast<int>(Phase::count_)] = {};
+  OperationTimes* outer_;
+};
+
+// Times its own scope as `phase` of the running operation.
+class PhaseTimer {
+ public:
+  explicit PhaseTimer(Phase phase);
+  ~PhaseTimer();
+  PhaseTimer(const PhaseTimer&) = delete;
+  PhaseTimer& operator=(const PhaseTimer&) = delete;
+
+ private:
+  Phase phase_;
+  double start_;
+};
+
 // The names of the mappings that the server encrypts and decrypts.
 inline constexpr char kEncryptStem[] = "ZYPCRYPT_FILE";
 inline constexpr char kDecryptStem[] = "ZYPUNCRYPT_FILE";
@@ -65,7 +102,8 @@ class FileProgress {
   ZYPWindow* window_ = nullptr;
 };
 
-// A temporary file (mode 0600), securely erased when the object goes.
+// A temporary file (mode 0600), securely erased when the object goes (or
+// only deleted when it never held anything but ciphertext).
 class TempFile {
  public:
   // In the temporary folder.
@@ -75,6 +113,9 @@ class TempFile {
   static std::unique_ptr<TempFile> create_beside(const std::string& path);
   // Leaves the file on the disk (a journal record still needs it).
   void keep() { kept_ = true; }
+  // It holds nothing but ciphertext, written as such: deleting it leaves
+  // nothing to recover, so the overwrite passes are spared.
+  void holds_only_ciphertext() { erase_ = false; }
   // Forces its contents to the disk.
   bool sync() const;
   ~TempFile();
@@ -89,6 +130,7 @@ class TempFile {
   std::string path_;
   int fd_;
   bool kept_ = false;
+  bool erase_ = true;
 };
 
 // Maps `size` bytes of `fd` under the descriptor "<stem> <offset> <length>"
