@@ -15,6 +15,7 @@
 #include "filecrypt/journal.h"
 #include "filecrypt/settings.h"
 #include "platform/export_guard.h"
+#include "platform/last_error.h"
 #include "zyp/zypclient.h"
 #include "zyp/zyphook.h"
 #include "zyp/zypsess.h"
@@ -144,15 +145,14 @@ int cipher_file(const char* source, const char* destination, FileHeader& header,
   progress.start(source, plain_size);
   std::unique_ptr<platform::FileMapping> contents;
   if (plain_size != 0 && !(contents = plain_mapping(locked->fd(), 0))) return ZYPFILE_CANNOT_OPEN;
+  auto target = Destination::open(*locked, destination);
+  if (!target) return static_cast<int>(platform::win_error_from_errno(errno));
   // On the destination's file system: once sealed, it is also the copy from
   // which an interrupted rewrite is completed.
   auto output = TempFile::create_beside(destination);
   if (!output) return ZYPFILE_CANNOT_OPEN;
-  std::unique_ptr<Journal> journal;
-  if (names_file(*locked, destination)) {
-    journal = Journal::begin(Rewrite::roll_forward, destination, locked->info(), output->path(), "");
-    if (!journal) return ZYPFILE_CANNOT_OPEN;
-  }
+  auto journal = Journal::begin(Rewrite::roll_forward, destination, target->file().info(), output->path(), "");
+  if (!journal) return ZYPFILE_CANNOT_OPEN;
 
   std::span<const uint8_t> plain;
   if (contents) plain = {static_cast<const uint8_t*>(contents->data()), contents->size()};
@@ -164,10 +164,10 @@ int cipher_file(const char* source, const char* destination, FileHeader& header,
 
   auto image = plain_mapping(output->fd(), image_length(body));
   if (!image || !output->sync()) return ZYPFILE_CANNOT_OPEN;
-  result = replace_destination(*locked, destination, {static_cast<const uint8_t*>(image->data()), image->size()},
-                               journal.get());
+  result = replace_destination(*locked, *target, {static_cast<const uint8_t*>(image->data()), image->size()},
+                               *journal);
   image.reset();
-  if (journal && journal->pending()) output->keep();
+  if (journal->pending()) output->keep();
   output.reset();
   progress.set(100.0f);
   return result;

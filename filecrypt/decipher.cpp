@@ -16,6 +16,7 @@
 #include "filecrypt/header_format.h"
 #include "filecrypt/journal.h"
 #include "platform/export_guard.h"
+#include "platform/last_error.h"
 #include "zyp/zypclient.h"
 #include "zyp/zyphook.h"
 #include "zyp/zypsess.h"
@@ -94,6 +95,18 @@ int decrypt_earlier(const CipherKey& key, int output, uint8_t* image, uint64_t l
   return ZYPFILE_OK;
 }
 
+// Puts the destination's contents into `copy` and on the disk. In place they
+// are the encrypted source, which needs no overwrite passes when it goes.
+bool copy_old_contents(Destination& destination, std::span<const uint8_t> source_bytes, TempFile& copy) {
+  if (destination.is_source()) {
+    copy.holds_only_ciphertext();
+    return rewrite_destination(copy.fd(), source_bytes);
+  }
+  if (destination.file().info().st_size == 0) return rewrite_destination(copy.fd(), {});
+  auto old = plain_mapping(destination.file().fd(), 0);
+  return old && rewrite_destination(copy.fd(), {static_cast<const uint8_t*>(old->data()), old->size()});
+}
+
 int decipher_file(const char* source, const char* destination, uint32_t showProgress, uint32_t check) {
   OperationTimes times("decryption");
   uint32_t token = static_cast<uint32_t>(ZYPGetPrimaryToken());
@@ -125,17 +138,15 @@ int decipher_file(const char* source, const char* destination, uint32_t showProg
   progress.start(source, length - (earlier ? kEarlierBodyOffset : kBodyOffset));
   auto output = TempFile::create();
   if (!output) return ZYPFILE_CANNOT_OPEN;
-  // The encrypted original beside the file, from which an interrupted
-  // rewrite is undone.
-  std::unique_ptr<TempFile> original;
-  std::unique_ptr<Journal> journal;
-  if (names_file(*locked, destination)) {
-    original = TempFile::create_beside(destination);
-    if (!original) return ZYPFILE_CANNOT_OPEN;
-    original->holds_only_ciphertext();
-    journal = Journal::begin(Rewrite::roll_back, destination, locked->info(), original->path(), output->path());
-    if (!journal || !rewrite_destination(original->fd(), stored)) return ZYPFILE_CANNOT_OPEN;
-  }
+  auto target = Destination::open(*locked, destination);
+  if (!target) return static_cast<int>(platform::win_error_from_errno(errno));
+  // The destination's old contents beside it, from which an interrupted
+  // rewrite is undone: the encrypted original when decrypting in place.
+  auto original = TempFile::create_beside(destination);
+  if (!original) return ZYPFILE_CANNOT_OPEN;
+  auto journal =
+      Journal::begin(Rewrite::roll_back, destination, target->file().info(), original->path(), output->path());
+  if (!journal || !copy_old_contents(*target, stored, *original)) return ZYPFILE_CANNOT_OPEN;
   auto copy = plain_mapping(output->fd(), length);
   if (!copy) return ZYPFILE_CANNOT_OPEN;
   auto* image = static_cast<uint8_t*>(copy->data());
@@ -147,8 +158,8 @@ int decipher_file(const char* source, const char* destination, uint32_t showProg
                    : decrypt_current(key, *header, output->fd(), image, length, contents);
   if (result != ZYPFILE_OK) return result;
   progress.set(75.0f);
-  result = replace_destination(*locked, destination, contents.bytes, journal.get());
-  if (journal && journal->pending()) original->keep();
+  result = replace_destination(*locked, *target, contents.bytes, *journal);
+  if (journal->pending()) original->keep();
   copy.reset();
   output.reset();
   progress.set(100.0f);

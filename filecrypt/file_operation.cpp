@@ -262,33 +262,40 @@ bool names_file(const LockedFile& file, const std::string& path) {
   return ::stat(path.c_str(), &info) == 0 && info.st_dev == file.info().st_dev && info.st_ino == file.info().st_ino;
 }
 
-int replace_destination(LockedFile& source, const std::string& destination, std::span<const uint8_t> contents,
-                        Journal* journal) {
+std::unique_ptr<Destination> Destination::open(LockedFile& source, const std::string& path) {
+  std::unique_ptr<Destination> destination(new Destination(source, path));
+  if (names_file(source, path)) return destination;
+  destination->created_ = ::access(path.c_str(), F_OK) != 0;
+  destination->kept_.emplace(path);
+  destination->other_ = LockedFile::open(path, true, source.info().st_mode & 0777);
+  if (!destination->other_) return nullptr;
+  return destination;
+}
+
+Destination::~Destination() {
+  if (created_ && !completed_) ::unlink(path_.c_str());
+}
+
+int replace_destination(const LockedFile& source, Destination& destination, std::span<const uint8_t> contents,
+                        Journal& journal) {
   PhaseTimer timer(Phase::rewrite);
-  std::unique_ptr<LockedFile> other;
-  std::optional<AttributesKept> kept;
-  LockedFile* target = &source;
-  if (!names_file(source, destination)) {
-    kept.emplace(destination);
-    other = LockedFile::open(destination, true, source.info().st_mode & 0777);
-    if (!other) return static_cast<int>(platform::win_error_from_errno(errno));
-    target = other.get();
-  }
+  LockedFile& target = destination.file();
   // Room for the whole contents first (the length stays), so that a full
   // disk fails before a byte of the destination is changed.
-  if (contents.size() > static_cast<uint64_t>(target->info().st_size) &&
-      ::fallocate(target->fd(), FALLOC_FL_KEEP_SIZE, 0, static_cast<off_t>(contents.size())) != 0 &&
+  if (contents.size() > static_cast<uint64_t>(target.info().st_size) &&
+      ::fallocate(target.fd(), FALLOC_FL_KEEP_SIZE, 0, static_cast<off_t>(contents.size())) != 0 &&
       errno != EOPNOTSUPP && errno != ENOSYS)
     return static_cast<int>(platform::win_error_from_errno(errno));
-  if (journal && !journal->rewriting()) return ZYPFILE_CANNOT_OPEN;
-  if (!rewrite_destination(target->fd(), contents)) {
+  if (!journal.rewriting()) return ZYPFILE_CANNOT_OPEN;
+  if (!rewrite_destination(target.fd(), contents)) {
     int error = static_cast<int>(platform::win_error_from_errno(errno));
-    if (journal) journal->settle(target->fd());
+    journal.settle(target.fd());
     return error;
   }
-  if (journal) journal->finish();
+  journal.finish();
+  destination.completed();
   const timespec times[2] = {source.info().st_atim, source.info().st_mtim};
-  ::futimens(target->fd(), times);
+  ::futimens(target.fd(), times);
   return ZYPFILE_OK;
 }
 

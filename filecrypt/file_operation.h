@@ -191,14 +191,42 @@ int crypt_in_server(const CipherKey& key, bool encrypt, int fd, uint64_t offset,
 // Whether `path` names the file open as `file`.
 bool names_file(const LockedFile& file, const std::string& path);
 
-// Puts `contents` in place of the destination: the source itself when the
-// paths name one file, else the destination file (made with the source's
-// permission bits when missing), locked, rewritten in place and given the
-// source's access and modification times. 0, or the system's error number.
-// With a journal (only when the destination is the source) a failed rewrite
-// is settled from the journal's copy at once, or at the next start.
-int replace_destination(LockedFile& source, const std::string& destination, std::span<const uint8_t> contents,
-                        Journal* journal);
+// Where an operation puts its result: the source itself when the paths name
+// one file, else the destination file, opened (made with the source's
+// permission bits when missing) and locked from the start, so that a journal
+// record naming it is never taken for a dead operation's. A file made here
+// is deleted again unless the operation completes; an existing one gets its
+// attributes back at the end.
+class Destination {
+ public:
+  // Null with errno set when the other file cannot be opened.
+  static std::unique_ptr<Destination> open(LockedFile& source, const std::string& path);
+  ~Destination();
+  Destination(const Destination&) = delete;
+  Destination& operator=(const Destination&) = delete;
+
+  LockedFile& file() { return other_ ? *other_ : source_; }
+  const std::string& path() const { return path_; }
+  bool is_source() const { return !other_; }
+  // The rewrite is on the disk: a file made for it stays.
+  void completed() { completed_ = true; }
+
+ private:
+  Destination(LockedFile& source, std::string path) : source_(source), path_(std::move(path)) {}
+  LockedFile& source_;
+  std::string path_;
+  std::optional<AttributesKept> kept_;
+  std::unique_ptr<LockedFile> other_;
+  bool created_ = false;
+  bool completed_ = false;
+};
+
+// Puts `contents` in place of the destination's, rewriting it in place, and
+// gives it the source's access and modification times. 0, or the system's
+// error number. A failed rewrite is settled from the journal's copy at once,
+// or at the next start.
+int replace_destination(const LockedFile& source, Destination& destination, std::span<const uint8_t> contents,
+                        Journal& journal);
 
 // The permission checks of the folder operations, wired in here: encryption
 // answers 0 or 43 (the file is already encrypted), decryption 0.

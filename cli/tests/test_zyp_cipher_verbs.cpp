@@ -145,6 +145,7 @@ TEST_F(ZypCiphers, RefusalsSayWhatToDoAndChangeNothing) {
       {{"encrypt", folder_, "--key", key_, "--to", path("elsewhere")}, 1, "--to takes files only"},
       {{"decrypt", plain}, 1, "not an encrypted file (code 44)"},
       {{"decrypt", sealed}, 1, "its check value does not match (code 1); nothing was changed"},
+      {{"decrypt", sealed, "--to", path("fresh")}, 1, "its check value does not match (code 1)"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.args[0] + " " + c.args[1]);
@@ -155,6 +156,7 @@ TEST_F(ZypCiphers, RefusalsSayWhatToDoAndChangeNothing) {
     EXPECT_EQ(contents_of(plain), "plain words");
     EXPECT_EQ(contents_of(taken), "already here");
     EXPECT_EQ(contents_of(sealed), damaged);
+    EXPECT_FALSE(zyp::platform::read_whole_file(path("fresh"))) << "a destination made for a failed operation goes";
   }
 }
 

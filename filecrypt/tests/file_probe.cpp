@@ -4,9 +4,10 @@
 //   file_probe sealpost FOLDER   exit 3 when FOLDER/left exists at start,
 //                                else leaves FOLDER/made-here (making the
 //                                folder again) and exits 0
-//   file_probe encrypt PATH KEY | decrypt PATH
-//                                in place with the logged-in server's
-//                                token (DES 40 bits), exit with the result
+//   file_probe encrypt PATH KEY [DEST] | decrypt PATH [DEST]
+//                                in place (or into DEST) with the logged-in
+//                                server's token (DES 40 bits), exit with the
+//                                result
 #include <sys/stat.h>
 
 #include <cstdio>
@@ -50,11 +51,12 @@ int sealpost(const std::string& folder) {
   return 0;
 }
 
-int convert(bool encrypting, const char* path, uint32_t key) {
+int convert(bool encrypting, const char* path, uint32_t key, const char* destination) {
   if (ZYPCIPStartPKCS() != 1) return 201;
   FileHeader header{};
   ZYPFillHeader(&header, CKM_DES_40_CBC, key, 0, "probe");
-  return encrypting ? ZYPCipherFileToEx(path, path, &header, 0, 1) : ZYPDecipherFileToEx(path, path, &header, 0, 1);
+  return encrypting ? ZYPCipherFileToEx(path, destination, &header, 0, 1)
+                    : ZYPDecipherFileToEx(path, destination, &header, 0, 1);
 }
 
 }  // namespace
@@ -63,8 +65,9 @@ int main(int argc, char** argv) {
   if (argc == 4 && std::strcmp(argv[1], "set") == 0) return set(argv[2], static_cast<uint32_t>(std::atoi(argv[3])));
   if (argc == 3 && std::strcmp(argv[1], "get") == 0) return get(argv[2]);
   if (argc == 3 && std::strcmp(argv[1], "sealpost") == 0) return sealpost(argv[2]);
-  if (argc == 4 && std::strcmp(argv[1], "encrypt") == 0)
-    return convert(true, argv[2], static_cast<uint32_t>(std::strtoul(argv[3], nullptr, 0)));
-  if (argc == 3 && std::strcmp(argv[1], "decrypt") == 0) return convert(false, argv[2], 0);
+  if ((argc == 4 || argc == 5) && std::strcmp(argv[1], "encrypt") == 0)
+    return convert(true, argv[2], static_cast<uint32_t>(std::strtoul(argv[3], nullptr, 0)), argv[argc == 5 ? 4 : 2]);
+  if ((argc == 3 || argc == 4) && std::strcmp(argv[1], "decrypt") == 0)
+    return convert(false, argv[2], 0, argv[argc == 4 ? 3 : 2]);
   return 2;
 }

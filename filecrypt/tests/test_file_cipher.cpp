@@ -106,6 +106,7 @@ std::vector<std::string> temporary_files(const std::string& folder) {
 }
 
 using zyp::file::testing::start_probe;
+using zyp::file::testing::run_probe;
 using zyp::file::testing::wait_for;
 
 class FileCipher : public ::testing::Test {
@@ -445,35 +446,35 @@ bool rewrite_started(pid_t child, int* status) {
   return false;
 }
 
-// Killed at any moment of an in-place conversion, another process, then
-// the recovery, leave the file with its whole old or its whole new contents.
-TEST_F(FileCipher, AKilledConversionLeavesTheWholeOldOrNewFileAfterRecovery) {
-  const std::string key = std::to_string(marsh_key());
-  const Bytes original = random_bytes((3 << 20) + 11, 8);  // multi-MiB, and quick enough under the sanitizers
-  const std::string path = file_with("killed", original);
+// Runs `rounds` conversions into `destination` (in place when it is the
+// source), alternately encrypting `plain` and decrypting `sealed`, each killed
+// at a random moment (every other one while the destination is rewritten);
+// after the recovery the destination holds its whole old or its whole new
+// contents.
+void kill_conversions(const std::string& key, const std::string& plain_source, const std::string& sealed_source,
+                      const std::string& destination, const Bytes& original, const Bytes& encrypted,
+                      const Bytes& old_destination, int rounds) {
+  const bool in_place = destination == plain_source;
   using Clock = std::chrono::steady_clock;
-  auto started = Clock::now();
-  ASSERT_EQ(wait_for(start_probe({"encrypt", path, key})), 0);
-  const auto encrypt_time = Clock::now() - started;
-  const Bytes encrypted = read_bytes(path);
-  started = Clock::now();
-  ASSERT_EQ(wait_for(start_probe({"decrypt", path})), 0);
-  const auto decrypt_time = Clock::now() - started;
-  ASSERT_EQ(read_bytes(path), original);
-
+  std::chrono::microseconds spans[2];
+  for (int encrypting = 1; encrypting >= 0; --encrypting) {
+    auto started = Clock::now();
+    pid_t child = encrypting ? start_probe({"encrypt", plain_source, key, destination})
+                             : start_probe({"decrypt", in_place ? plain_source : sealed_source, destination});
+    ASSERT_EQ(wait_for(child), 0);
+    spans[encrypting] = std::chrono::duration_cast<std::chrono::microseconds>(Clock::now() - started);
+    ASSERT_EQ(read_bytes(destination), encrypting ? encrypted : original);
+  }
   std::mt19937 random(9);
-  int kept_old = 0;
-  int became_new = 0;
-  for (int round = 0; round < 30; ++round) {
+  for (int round = 0; round < rounds; ++round) {
     SCOPED_TRACE(round);
     const bool encrypting = round % 2 == 0;
-    const Bytes& before = encrypting ? original : encrypted;
+    const Bytes& before = in_place ? (encrypting ? original : encrypted) : old_destination;
     const Bytes& after = encrypting ? encrypted : original;
-    if (read_bytes(path) != before) write_bytes(path, before);
-    auto span = std::chrono::duration_cast<std::chrono::microseconds>(encrypting ? encrypt_time : decrypt_time);
-    std::uniform_int_distribution<int64_t> moment(0, span.count());
-    pid_t child = encrypting ? start_probe({"encrypt", path, key}) : start_probe({"decrypt", path});
-    // Every other round is killed while the file itself is being rewritten.
+    if (read_bytes(destination) != before) write_bytes(destination, before);
+    std::uniform_int_distribution<int64_t> moment(0, spans[encrypting ? 1 : 0].count());
+    pid_t child = encrypting ? start_probe({"encrypt", plain_source, key, destination})
+                             : start_probe({"decrypt", in_place ? plain_source : sealed_source, destination});
     int status = -1;
     if (round % 4 < 2) {
       if (rewrite_started(child, &status))
@@ -490,13 +491,35 @@ TEST_F(FileCipher, AKilledConversionLeavesTheWholeOldOrNewFileAfterRecovery) {
     }
     ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "the conversion ended by itself with " << status;
     ZYPRecoverFiles();
-    Bytes now = read_bytes(path);
+    Bytes now = read_bytes(destination);
     ASSERT_TRUE(now == before || now == after);
-    (now == before ? kept_old : became_new) += 1;
   }
   EXPECT_TRUE(files_named(zyp::platform::machine_dir() + "/journal", "").size() <= 2);  // "." and ".."
-  RecordProperty("kept_old", kept_old);
-  RecordProperty("became_new", became_new);
+}
+
+// Killed at any moment of a conversion, another process, then the recovery,
+// leave the file with its whole old or its whole new contents.
+TEST_F(FileCipher, AKilledConversionInPlaceLeavesTheWholeOldOrNewFileAfterRecovery) {
+  const Bytes original = random_bytes((3 << 20) + 11, 8);  // multi-MiB, and quick enough under the sanitizers
+  const std::string path = file_with("killed", original), key = std::to_string(marsh_key());
+  ASSERT_EQ(run_probe({"encrypt", path, key}), 0);
+  const Bytes encrypted = read_bytes(path);
+  write_bytes(path, original);
+  kill_conversions(key, path, path, path, original, encrypted, {}, 30);
+}
+
+// Into another file that exists already: its old contents or the whole result.
+TEST_F(FileCipher, AKilledConversionIntoAnotherFileLeavesItsWholeOldOrNewContents) {
+  const Bytes original = random_bytes((3 << 20) + 5, 11);
+  const std::string plain = file_with("plain", original), sealed = file_with("sealed", original);
+  const std::string key = std::to_string(marsh_key());
+  ASSERT_EQ(run_probe({"encrypt", sealed, key}), 0);
+  const Bytes encrypted = read_bytes(sealed);
+  const Bytes old_destination = random_bytes((1 << 20) + 3, 12);
+  const std::string destination = file_with("destination", old_destination);
+  kill_conversions(key, plain, sealed, destination, original, encrypted, old_destination, 12);
+  EXPECT_EQ(read_bytes(plain), original);
+  EXPECT_EQ(read_bytes(sealed), encrypted);
 }
 
 }  // namespace
