@@ -5,8 +5,9 @@
 // A rewrite that was cut short (the process was killed, the machine stopped,
 // a write failed) is completed or undone from the copy the next time a
 // program loads the library, so the file ends up holding either its whole
-// old or its whole new contents. The copies hold ciphertext: the new image
-// when encrypting, the encrypted original when decrypting.
+// old or its whole new contents. In place the copies hold ciphertext: the new
+// image when encrypting, the encrypted original when decrypting; a
+// decryption into another file keeps that file's old contents.
 #include <sys/stat.h>
 
 #include <cstdint>
