@@ -14,6 +14,8 @@ int run_keys_algorithms(const Invocation& invocation);
 int run_keys_new(const Invocation& invocation);
 int run_keys_delete(const Invocation& invocation);
 int run_keys_test(const Invocation& invocation);
+int run_keys_backup(const Invocation& invocation);
+int run_keys_restore(const Invocation& invocation);
 
 int run_info(const Invocation& invocation);
 int run_erase(const Invocation& invocation);
@@ -27,5 +29,8 @@ int run_exclude_remove(const Invocation& invocation);
 int run_hook_start(const Invocation& invocation);
 int run_hook_stop(const Invocation& invocation);
 int run_hook_status(const Invocation& invocation);
+
+int run_recovery_create_shares(const Invocation& invocation);
+int run_recover(const Invocation& invocation);
 
 }  // namespace zyp::cli
