@@ -12,6 +12,7 @@
 #include "cli/results.h"
 #include "cli/server_control.h"
 #include "cli/terminal_input.h"
+#include "platform/files.h"
 #include "zyp/zypclient.h"
 #include "zyp/zypprof.h"
 #include "zyp/zypsess.h"
@@ -68,8 +69,11 @@ int run_keys_backup(const Invocation& invocation) {
     return kExitOk;
   }
   std::string source = primary_store(what);
-  std::string target =
-      backup::store_in_folder(invocation.operands.empty() ? backup_folder_setting() : invocation.operands[0]);
+  std::string chosen = invocation.operands.empty() ? backup_folder_setting() : invocation.operands[0];
+  if (!platform::is_folder(backup::folder_path(chosen)))
+    fail(what, "the folder " + chosen + " does not exist (A:\\ names the key-disk folder of the machine setting "
+               "\"Drives\" value \"A\", C:\\ the home folder)");
+  std::string target = backup::store_in_folder(chosen);
   if (backup::same_path(source, target)) fail(what, "the backup would be the key store itself; choose another folder");
   backup::BackupResult result = backup::write_backup(source, target, false);
   if (result == backup::BackupResult::target_exists) {

@@ -1,6 +1,7 @@
 // The key backup library without a server: the store copies, the backup
 // and restore dialogs driven by a script, and the permission tests.
 #include <dirent.h>
+#include <unistd.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
@@ -11,6 +12,7 @@
 #include "platform/atomic_file.h"
 #include "platform/dirs.h"
 #include "platform/drives.h"
+#include "platform/lang_module.h"
 #include "testsupport/test_env.h"
 #include "testsupport/ui_script.h"
 #include "zyp/zypfile.h"
@@ -38,6 +40,46 @@ std::vector<std::string> temporary_copies() {
     if (std::string(entry->d_name).starts_with("ZYP")) names.emplace_back(entry->d_name);
   if (dir) ::closedir(dir);
   return names;
+}
+
+std::string resource_folder() {
+  char path[4096] = {};
+  ssize_t size = ::readlink("/proc/self/exe", path, sizeof path - 1);
+  std::string exe(path, size > 0 ? static_cast<size_t>(size) : 0);
+  return exe.substr(0, exe.rfind("/tests/")) + "/share/zyp/resources";
+}
+
+// Every language of the modules holds the strings and dialogs (with the
+// controls) that the code asks for.
+TEST(KeyRescueLanguageModules, EnglishAndFrenchHoldEveryTextAndDialogTheProgramsUse) {
+  const struct {
+    const char* stem;
+    std::vector<uint32_t> strings;
+    std::vector<std::pair<uint32_t, std::vector<uint32_t>>> dialogs;
+  } modules[] = {
+      {"ZYPSAVER",
+       {15, 16, 17, 18, 19, 23, 24, 25, 26},
+       {{107, {1, 2, 1019, 1020, 1024}}, {108, {1, 2, 1019, 1020, 1024}}, {109, {1, 2, 1019, 1020, 1024}},
+        {110, {1, 2, 1024}}}},
+      {"ZYPVAULT",
+       {15, 16, 18, 19, 20, 22, 23, 24},
+       {{109, {1, 2, 1019, 1020, 1024}}, {110, {1, 2, 1000, 1001, 1002, 1024}}}},
+      {"ZYPRECOV", {4, 5, 7, 10, 11, 12, 13, 14, 18}, {}},
+  };
+  for (const auto& m : modules) {
+    for (const char* language : {"ENU", "FRA"}) {
+      std::string path = resource_folder() + "/" + m.stem + "." + language;
+      std::string error;
+      auto module = zyp::platform::load_language_module(path, &error);
+      ASSERT_TRUE(module) << path << ": " << error;
+      for (uint32_t id : m.strings) EXPECT_TRUE(module->string(id)) << path << " string " << id;
+      for (const auto& [id, controls] : m.dialogs) {
+        const zyp::platform::DialogTemplate* dialog = module->dialog(id);
+        ASSERT_TRUE(dialog) << path << " dialog " << id;
+        for (uint32_t control : controls) EXPECT_TRUE(dialog->control(control)) << path << " " << id << "/" << control;
+      }
+    }
+  }
 }
 
 class KeyStoreCopies : public ::testing::Test {
@@ -221,6 +263,43 @@ TEST_F(KeySaverDialogs, TheKeyDiskBackupCopiesTheKeyDiskStoreAndRestoresThePrese
   EXPECT_EQ(ZYPBackupKey(nullptr), 0);
   EXPECT_EQ(transcript_lines("msgbox \"Quillmarsh Folder\" \"The key disk").size(), 2u) << read(transcript_);
   EXPECT_EQ(read(key_disk + "/ambrel.ksl"), "the key disk store");
+}
+
+}  // namespace
+
+namespace {
+
+TEST_F(KeySaverDialogs, TheKeyDiskRestoreReplacesTheKeyDiskStoreAndKeepsItsSafetyCopy) {
+  std::string key_disk = saved("keydisk-restore");
+  write(key_disk + "/ambrel.ksl", "the key disk store");
+  std::string backups = saved("key-disk-backups");
+  write(backups + "/ambrel.ksl", "the saved key disk store");
+  ASSERT_EQ(ZYPWriteProfileString("Drives", "A", key_disk.c_str()), 1);
+  ASSERT_EQ(ZYPWriteProfileString("General", "SOFTTOK", "SOFTTOKF.DLL"), 1);
+  ASSERT_EQ(ZYPSetCheckPresence(1), 0);
+  const std::vector<std::string> before = temporary_copies();
+  script("dialog 109 set 1020 \"" + backups + "\"\ndialog 109 click 1\nmsgbox 1\n");
+  EXPECT_EQ(ZYPRestoreKey(nullptr), 0);
+  EXPECT_EQ(read(key_disk + "/ambrel.ksl"), "the saved key disk store");
+  EXPECT_EQ(read(key_disk + "/ambrel.ksl.bak"), "the key disk store");
+  EXPECT_EQ(read(installed_), "the installed store");  // the installed store is not the key disk's
+  EXPECT_TRUE(transcript_has("msgbox \"Quillmarsh Folder\" \"The key store was restored. Log in with the PIN of the "
+                             "restored key store.\" style 0x40 -> 1"))
+      << read(transcript_);
+  EXPECT_EQ(ZYPGetCheckPresence(), 1u);
+  EXPECT_EQ(temporary_copies(), before);
+}
+
+TEST_F(KeySaverDialogs, ASmartCardIsCopiedAtOnceOnRequestAndAfterItsQuestionWhenOffered) {
+  ASSERT_EQ(ZYPWriteProfileString("General", "SOFTTOK", "SOFTTOKS.DLL"), 1);
+  script("dialog 110 click 2\n");
+  EXPECT_EQ(ZYPBackupKey(nullptr), 0);  // no dialog: the line stays for the offered backup
+  EXPECT_EQ(ZYPBackupKeyAuto(nullptr), 0);
+  EXPECT_TRUE(transcript_has("dialog 110 end 2")) << read(transcript_);
+  EXPECT_TRUE(transcript_lines("dialog 107").empty()) << read(transcript_);
+  script("");
+  EXPECT_EQ(ZYPRestoreKey(nullptr), 0);  // nothing to restore for a card
+  EXPECT_TRUE(transcript_lines("dialog 109").empty()) << read(transcript_);
 }
 
 }  // namespace

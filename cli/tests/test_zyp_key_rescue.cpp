@@ -120,6 +120,8 @@ TEST_F(ZypKeyRescue, NothingChangesWithoutAConfirmationOrWithoutAStoreInTheFolde
       {{"keys", "restore", empty, "--yes"}, 1, "no key store in " + empty + " ("},
       {{"keys", "restore", saved}, 2, "restoring the key store needs a confirmation: add --yes"},
       {{"keys", "restore"}, 2, "missing DIR"},
+      {{"keys", "backup", folder_ + "/missing"}, 1, "the folder " + folder_ + "/missing does not exist"},
+      {{"keys", "backup"}, 1, "the folder A:\\ does not exist (A:\\ names the key-disk folder"},
   };
   for (const auto& c : cases) {
     Outcome run = zyp(c.args, "y\n");  // standard input is no terminal: nobody can answer
