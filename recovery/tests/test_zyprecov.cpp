@@ -10,6 +10,7 @@
 #include "filecrypt/tests/file_test_support.h"
 #include "platform/atomic_file.h"
 #include "platform/dirs.h"
+#include "platform/modules.h"
 #include "recovery/disk_recovery.h"
 #include "recovery/shares.h"
 #include "testsupport/test_env.h"
@@ -152,6 +153,28 @@ TEST_F(KeyRecoveryProgram, TheSameDiskTwiceAMissingDiskOrAFileWithoutAFieldFailW
   answers("browse\n");  // no file chosen: nothing is shown
   EXPECT_EQ(recover_from_disks(kToken), 0);
   EXPECT_EQ(shown(kFailed), failures);
+}
+
+// The program itself: exit code 1 exactly when the key was recovered.
+TEST_F(KeyRecoveryProgram, TheProgramEndsWithOneOnlyWhenTheKeyCameBack) {
+  std::string program = zyp::file::testing::tests_folder() + "/../bin/zyprecov";
+  std::string file = encrypted_file("by-program");
+  ASSERT_EQ(ZYPCIPDeleteKey(kToken, key_), 0);
+  std::string both = *key_disk_ + "/krkey.bin";
+  Share whole;  // k = 1: one disk holds the whole record
+  RecordBytes record{};
+  add_share(record, shares_[0]->bytes);
+  add_share(record, shares_[1]->bytes);
+  make_share(record, 1, 1, 0, whole);
+  ASSERT_TRUE(write_share_file(both, whole));
+  answers("browse " + file + "\nmsgbox 1\nmsgbox 1\nmsgbox 1\n");
+  EXPECT_EQ(zyp::platform::spawn_program(program, {}, true), 1);
+  char label[256] = {};
+  uint32_t length = 255;
+  EXPECT_EQ(ZYPCIPGetKeyName(kToken, key_, label, &length), 0);
+
+  answers("browse\n");
+  EXPECT_EQ(zyp::platform::spawn_program(program, {}, true), 0);
 }
 
 }  // namespace
