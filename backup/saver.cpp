@@ -134,7 +134,7 @@ class FloppyKeyBackupDialog final : public FolderDialog {
     auto key_disk_store = key_disk_store_path();
     auto temporary = platform::temp_file_name(platform::temp_dir(), "ZYP");
     if (temporary) temporary_ = *temporary;
-    if (key_disk_store && temporary) platform::copy_file(*key_disk_store, *temporary, false);
+    read_key_disk_ = key_disk_store && temporary && platform::copy_file(*key_disk_store, *temporary, false);
   }
   void closing() override {
     presence_.end();
@@ -146,6 +146,11 @@ class FloppyKeyBackupDialog final : public FolderDialog {
     std::string target = store_in_folder(folder);
     bool to_key_disk = on_key_disk(folder);
     if (to_key_disk) message(&window, kInformation, kKeyDiskUsedNext);
+    // A key disk that could not be read gives no backup, rather than an empty one.
+    if (!read_key_disk_) {
+      message(&window, kError, kBackupFailed, target);
+      return;
+    }
     if (!back_up(window, temporary_, target, to_key_disk)) return;
     if (to_key_disk) message(&window, kInformation, kKeyDiskUsed);
     message(&window, kInformation, kBackupDone);
@@ -154,6 +159,7 @@ class FloppyKeyBackupDialog final : public FolderDialog {
 
   KeyDiskPresenceOff presence_;
   std::string temporary_;
+  bool read_key_disk_ = false;
 };
 
 class CardCloneDialog final : public StoreDialog {

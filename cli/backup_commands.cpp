@@ -107,8 +107,7 @@ int run_keys_restore(const Invocation& invocation) {
   backup::RestoreResult result = backup::restore_store(source, target);
   std::string kept = target + backup::kSafetySuffix;
   if (result != backup::RestoreResult::restored)
-    fail(what, "cannot copy " + source + " to " + target + ": " + std::strerror(errno) +
-                   "; the previous key store is in place");
+    fail(what, "cannot copy " + source + " in place of " + target + "; the previous key store is in place");
   std::printf("key store restored from %s; the previous one is kept as %s\n", source.c_str(), kept.c_str());
   if (was_logged_in) {
     if (ZYPCIPOpenSession(token) == 1) std::printf("token %u: logged in again\n", token);

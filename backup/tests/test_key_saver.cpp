@@ -258,6 +258,16 @@ TEST_F(KeySaverDialogs, TheKeyDiskBackupCopiesTheKeyDiskStoreAndRestoresThePrese
   EXPECT_EQ(ZYPGetCheckPresence(), 1u);
   EXPECT_EQ(temporary_copies(), before);
 
+  // A key disk without a store gives no backup, not an empty one.
+  std::remove((key_disk + "/ambrel.ksl").c_str());
+  std::string nothing = saved("from-empty-key-disk");
+  script("dialog 107 set 1020 \"" + nothing + "\"\ndialog 107 click 1\nmsgbox 1\ndialog 107 click 2\n");
+  EXPECT_EQ(ZYPBackupKey(nullptr), 0);
+  EXPECT_FALSE(exists(nothing + "/ambrel.ksl"));
+  EXPECT_EQ(transcript_lines("msgbox \"Quillmarsh Folder\" \"The key store could not be saved to " + nothing).size(), 1u)
+      << read(transcript_);
+  write(key_disk + "/ambrel.ksl", "the key disk store");
+
   // Onto the key disk itself: the user is told before and after it is used.
   script("dialog 107 set 1020 \"A:\\\\\"\ndialog 107 click 1\nmsgbox 1\nmsgbox 6\nmsgbox 1\nmsgbox 1\n");
   EXPECT_EQ(ZYPBackupKey(nullptr), 0);
