@@ -14,6 +14,8 @@ int run_keys_algorithms(const Invocation& invocation);
 int run_keys_new(const Invocation& invocation);
 int run_keys_delete(const Invocation& invocation);
 int run_keys_test(const Invocation& invocation);
+int run_keys_backup(const Invocation& invocation);
+int run_keys_restore(const Invocation& invocation);
 
 int run_encrypt(const Invocation& invocation);
 int run_decrypt(const Invocation& invocation);
@@ -29,5 +31,8 @@ int run_exclude_remove(const Invocation& invocation);
 int run_hook_start(const Invocation& invocation);
 int run_hook_stop(const Invocation& invocation);
 int run_hook_status(const Invocation& invocation);
+
+int run_recovery_create_shares(const Invocation& invocation);
+int run_recover(const Invocation& invocation);
 
 }  // namespace zyp::cli

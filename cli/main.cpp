@@ -53,6 +53,17 @@ constexpr Option kExcludeAddOptions[] = {
     {"--value", "N", "1 (default): neither the folder nor anything below it is encrypted; 0: all may be; "
                      "another number: the folder itself is not encrypted, its subfolders may be"}};
 
+constexpr Option kBackupOptions[] = {{"--yes", "", "replace an existing backup without asking"}};
+constexpr Option kRestoreOptions[] = {{"--yes", "", "do not ask for a confirmation"}};
+constexpr Option kCreateSharesOptions[] = {
+    {"--disks", "N", "the number of share disks to write, 1 to 7", true},
+    {"--needed", "K", "how many of them rebuild the key, 1 to N", true},
+    {"--out", "DIR", "where the folders disk-1 .. disk-N with their krkey.bin go", true},
+    kTokenOption};
+constexpr Option kRecoverOptions[] = {
+    {"--shares", "DIR", "a folder holding a share file krkey.bin; list the other folders after it", true},
+    kTokenOption};
+
 constexpr Option kHookStartOptions[] = {
     {"--foreground", "", "keep the request server in this terminal until it is stopped (Ctrl-C stops it)"}};
 
@@ -62,10 +73,12 @@ constexpr Noun kNouns[] = {
     {"keys", "The secret keys of a token, named by 8-digit hexadecimal identifiers."},
     {"settings", "The settings of the file library and the file-system hook."},
     {"hook", "The hook's request server: it encrypts what is saved into encrypted folders."},
+    {"recovery", "The recovery key: files' keys brought back by whoever holds enough share disks."},
     {"exclude", "The user's exclusion list: folders whose files are not encrypted."},
 };
 
 const Command kCommands[] = {
+
     {"server", "start", "", 0, 0, kStartOptions, "start the provider server and keep it running",
      "Starts the provider server with a keeper process that holds it until\n"
      "`zyp server stop`. The server inherits this environment, so its dialogs\n"
@@ -115,6 +128,20 @@ const Command kCommands[] = {
      "Encrypts a sample of a few blocks in the server, decrypts it again, checks\n"
      "that the original came back and shows the first encrypted bytes.",
      zyp::cli::run_keys_test},
+    {"keys", "backup", "[DIR]", 0, 1, kBackupOptions, "save a copy of the key store file",
+     "Copies the primary token's key store (ambrel.ksl, sealed under the PIN) into\n"
+     "DIR, by default the folder of the KeyBackupPath setting (A:\\ is the key-disk\n"
+     "folder, C:\\ the home folder). The copy gets mode 0600. An existing backup is\n"
+     "replaced only when confirmed on the terminal or with --yes. With a smart card\n"
+     "as the primary token the card is copied instead.",
+     zyp::cli::run_keys_backup},
+    {"keys", "restore", "DIR", 1, 1, kRestoreOptions, "put a saved key store back in place",
+     "Replaces the primary token's key store by DIR/ambrel.ksl; keys made since that\n"
+     "backup are lost, so it asks first (--yes for scripts). The open session is\n"
+     "closed first and opened again afterwards, with the PIN of the restored store.\n"
+     "The previous store is kept beside it as ambrel.ksl.bak; when the copy fails\n"
+     "the previous store stays in place.",
+     zyp::cli::run_keys_restore},
 
     {"encrypt", "", "PATH...", 1, SIZE_MAX, kEncryptOptions, "encrypt files and folders in place",
      "Each file is rewritten in place: it keeps its inode, owner, mode and hard\n"
@@ -175,6 +202,26 @@ const Command kCommands[] = {
      "Returns once its keeper process has ended.", zyp::cli::run_hook_stop},
     {"hook", "status", "", 0, 0, {}, "tell whether a request server is registered with the hook",
      "Prints \"not running\", or \"running\" and which process runs it.", zyp::cli::run_hook_status},
+
+    {"recovery", "create-shares", "", 0, 0, kCreateSharesOptions, "install a recovery key and write its share disks",
+     "Makes a recovery key pair on the token and installs its public half: every\n"
+     "file encrypted from then on carries its key wrapped under it (the first\n"
+     "recovery field). The private half is written only as N share files,\n"
+     "DIR/disk-1/krkey.bin .. DIR/disk-N/krkey.bin, any K of which rebuild it;\n"
+     "with K = 1 each file holds the whole private key. Copy each file to a disk\n"
+     "of its own, keep the disks apart and remove DIR.\n"
+     "WARNING: whoever holds K of these disks can read every file encrypted\n"
+     "after the key was installed; the share rule lets some smaller groups do so\n"
+     "as well (2 of 7 disks when K is 4), which the command says when it applies.\n"
+     "Refused when the token has a recovery key already.",
+     zyp::cli::run_recovery_create_shares},
+    {"recover", "", "FILE [DIR...]", 1, SIZE_MAX, kRecoverOptions, "bring a file's key back from share folders",
+     "Rebuilds the recovery private key from the share files (krkey.bin) of the\n"
+     "folders given with --shares DIR and after it (as many as the set needs, each\n"
+     "a different disk), opens the file's first recovery field with it and puts\n"
+     "the file's key into the token's logged-in session, under the key identifier\n"
+     "of the file's header, until the session closes. Decrypt the file then.",
+     zyp::cli::run_recover},
 };
 
 }  // namespace
