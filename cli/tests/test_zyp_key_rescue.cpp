@@ -65,18 +65,13 @@ class ZypKeyRescue : public ZypCli {
     std::string more = read(script_) + "dialog 129 set 1000 " + kPinAnswer + "\ndialog 129 click 1\n";
     ASSERT_TRUE(zyp::platform::write_file_atomically(script_, more));
   }
-  // A file encrypted in place with the key by the file library, in a
-  // process of its own that reaches this test's server.
+  // A file encrypted in place with the key by `zyp encrypt`.
   std::string encrypted_file(const std::string& name, const std::string& key) {
     std::string path = folder_ + "/" + name;
     EXPECT_TRUE(zyp::platform::write_file_atomically(path, kPlainText));
-    EXPECT_EQ(file_probe({"encrypt", path, "0x" + key}), 0);
+    Outcome run = zyp({"encrypt", path, "--key", key, "--quiet"});
+    EXPECT_EQ(run.exit_code, 0) << run;
     return path;
-  }
-  static int file_probe(const std::vector<std::string>& args) {
-    std::string program = zyp_program();
-    program = program.substr(0, program.rfind("/bin/")) + "/tests/file_probe";
-    return zyp::platform::spawn_program(program, args, true);
   }
 
   std::string script_;
@@ -177,7 +172,8 @@ TEST_F(ZypKeyRescue, AFileKeyDeletedFromTheTokenComesBackFromTwoOfThreeShareFold
   Outcome recover = zyp({"recover", file, "--shares", disk3, disk1});
   ASSERT_EQ(recover.exit_code, 0) << recover;
   EXPECT_TRUE(contains(recover.out, "key " + key + " is in the session")) << recover;
-  ASSERT_EQ(file_probe({"decrypt", file}), 0);  // later: zyp decrypt
+  Outcome decrypt = zyp({"decrypt", file});
+  ASSERT_EQ(decrypt.exit_code, 0) << decrypt;
   EXPECT_EQ(read(file), kPlainText);
 }
 
