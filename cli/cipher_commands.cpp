@@ -311,7 +311,42 @@ class CompressionChoice {
   bool set_;
 };
 
+std::string permission_text(int code, Direction direction) {
+  if (code == ZYPFILE_OK) return "allowed";
+  if (direction == Direction::decrypt && code == ZYPFILE_NOT_ENCRYPTED)
+    return "refused: the folder is not marked for encryption (code 44)";
+  return "refused: " + (direction == Direction::encrypt ? encrypt_reason(code) : decrypt_reason(code));
+}
+
+void check_folder(const std::string& folder) {
+  auto status = entry_status(folder);
+  if (!status) fail("check " + in_quotes(folder), "no such folder");
+  if (!S_ISDIR(status->st_mode)) fail("check " + in_quotes(folder), "not a folder");
+  int encryption = ZYPAskAutorisation(folder.c_str(), 0, 0), decryption = ZYPAskAutorisation(folder.c_str(), 1, 0);
+  std::string inside = "not looked at: the folder may not be converted";
+  // A root or another place that may not be converted is not walked: it may
+  // be a whole file system.
+  if (encryption != ZYPFILE_NOT_ALLOWED || decryption != ZYPFILE_NOT_ALLOWED) {
+    int scan = ZYPScanFolder(folder.c_str(), 0);
+    inside = scan == ZYPFILE_OK ? "none, or all can be decrypted now"
+                                : "not all can be decrypted now: " + decrypt_reason(scan);
+  }
+  std::printf("%s\n  encryption: %s\n  decryption: %s\n  encrypted files inside: %s\n", printable(folder).c_str(),
+              permission_text(encryption, Direction::encrypt).c_str(),
+              permission_text(decryption, Direction::decrypt).c_str(), inside.c_str());
+}
+
 }  // namespace
+
+int run_folder_check(const Invocation& invocation) {
+  reach_session("check");
+  bool first = true;
+  return for_each_operand(invocation, [&](const std::string& folder) {
+    if (!first) std::printf("\n");
+    first = false;
+    check_folder(folder);
+  });
+}
 
 int run_encrypt(const Invocation& invocation) {
   std::string label = checked_label(invocation);

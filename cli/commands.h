@@ -19,6 +19,7 @@ int run_keys_restore(const Invocation& invocation);
 
 int run_encrypt(const Invocation& invocation);
 int run_decrypt(const Invocation& invocation);
+int run_folder_check(const Invocation& invocation);
 int run_info(const Invocation& invocation);
 int run_erase(const Invocation& invocation);
 

@@ -75,6 +75,7 @@ constexpr Noun kNouns[] = {
     {"hook", "The hook's request server: it encrypts what is saved into encrypted folders."},
     {"recovery", "The recovery key: files' keys brought back by whoever holds enough share disks."},
     {"exclude", "The user's exclusion list: folders whose files are not encrypted."},
+    {"folder", "What may be done with a folder tree."},
 };
 
 const Command kCommands[] = {
@@ -174,6 +175,14 @@ const Command kCommands[] = {
      "--yes is given. Folders and files over 4 MiB show a progress bar on a\n"
      "terminal.",
      zyp::cli::run_erase},
+
+    {"folder", "check", "PATH...", 1, SIZE_MAX, {}, "tell whether folders may be encrypted or decrypted",
+     "For each folder: whether `zyp encrypt` may mark and encrypt it (not a\n"
+     "file-system root or mount point, a network or CD-ROM file system, the Start\n"
+     "Menu, an excluded or an already marked folder), whether `zyp decrypt` may\n"
+     "decrypt it (its mark's key in the token), and whether every encrypted file\n"
+     "of its tree can be decrypted now. Changes nothing.",
+     zyp::cli::run_folder_check},
 
     {"settings", "show", "[NAME]", 0, 1, {}, "list the settings with their values",
      "One tab-separated line per setting: name, value and meaning. A user value\n"

@@ -212,6 +212,31 @@ TEST_F(ZypCiphers, AnEncryptedFolderEncryptsWhatIsSavedIntoItWhileTheHookRuns) {
   EXPECT_TRUE(contains(zyp({"info", tree}).out, "not marked for encryption"));
 }
 
+TEST_F(ZypCiphers, FolderCheckTellsWhatMayBeDoneAndChangesNothing) {
+  std::string marked = path("marked"), foreign = path("foreign"), excluded = path("excluded");
+  for (const std::string& folder : {marked, foreign, excluded}) ASSERT_EQ(::mkdir(folder.c_str(), 0700), 0);
+  ASSERT_TRUE(write(marked + "/one", "one"));
+  ASSERT_EQ(zyp({"encrypt", marked, "--key", key_}).exit_code, 0);
+  // A file encrypted with a key that this token does not hold.
+  ASSERT_TRUE(write(foreign + "/theirs", zyp::testing::encrypted_contents(
+                                             zyp::testing::header_with(kDes40, 0x0BADF00D, 2, "theirs"))));
+  ASSERT_EQ(zyp({"exclude", "add", excluded}).exit_code, 0);
+
+  Outcome run = zyp({"folder", "check", marked, foreign, excluded, "/"});
+  EXPECT_EQ(run.exit_code, 0) << run;
+  const std::string expected[] = {
+      marked + "\n  encryption: refused: the folder is already marked for encryption (code 43)",
+      "  decryption: allowed\n  encrypted files inside: none, or all can be decrypted now\n",
+      foreign + "\n  encryption: allowed\n  decryption: refused: the folder is not marked for encryption (code 44)\n"
+                "  encrypted files inside: not all can be decrypted now: its key is not in the token (code 17)",
+      excluded + "\n  encryption: refused: not allowed here (code 49)",
+      "/\n  encryption: refused: not allowed here (code 49)",
+      "  encrypted files inside: not looked at: the folder may not be converted\n",
+  };
+  for (const std::string& part : expected) EXPECT_TRUE(contains(run.out, part)) << part << "\nin:\n" << run;
+  EXPECT_TRUE(encrypted(marked + "/one"));
+}
+
 // The requests that the hook queues for its server, served by the file
 // library through the real server and token.
 TEST_F(ZypCiphers, TheHookRequestServerCarriesOutEachRequestWithTheFileLibrary) {
