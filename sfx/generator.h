@@ -86,4 +86,16 @@ int run_password_dialog(GeneratorContext& context, const Services& services,
 // Writes the archive of the context's files behind a copy of `stub`.
 void write_archive(GeneratorContext& context, const Services& services, const std::string& stub);
 
+// The suite's own services, with message boxes and texts from `resources`
+// (the "ZYPSFX" module).
+Services suite_services(const ZYPResourceModule* resources);
+// String `id` of the module formatted with up to two texts.
+std::string module_text(const ZYPResourceModule* resources, uint32_t id, const char* first = "",
+                        const char* second = "");
+// The extractor: zypsfx16 in the installation folder ("General"
+// "InstallPath"), else the suite's own program.
+std::string stub_path();
+// "stub -v" ends with status 0.
+bool stub_runs(const std::string& stub);
+
 }  // namespace zyp::sfx
