@@ -28,4 +28,7 @@ int run_hook_start(const Invocation& invocation);
 int run_hook_stop(const Invocation& invocation);
 int run_hook_status(const Invocation& invocation);
 
+int run_sfx_create(const Invocation& invocation);
+int run_sfx_extract(const Invocation& invocation);
+
 }  // namespace zyp::cli
