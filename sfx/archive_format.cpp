@@ -4,7 +4,6 @@
 #include <string.h>
 
 #include "token/crypto/des.h"
-#include "token/crypto/seal_key.h"
 
 namespace zyp::sfx {
 namespace {
@@ -41,18 +40,11 @@ uint32_t key_bits_from_name(std::string_view name) {
   return bits;
 }
 
-ArchiveKey::~ArchiveKey() {
-  explicit_bzero(bytes.data(), bytes.size());
-  explicit_bzero(iv.data(), iv.size());
-}
-
 bool derive_archive_key(std::string_view password, uint32_t key_bits, ArchiveKey& key) {
   if (!valid_key_bits(key_bits)) return false;
   auto derived = softtok::derive_key_from_secret(password, kKeySeedText, static_cast<softtok::SealStrength>(key_bits));
   if (!derived) return false;
-  key.size = derived->key_size;
-  std::copy_n(derived->key_bytes.begin(), key.bytes.size(), key.bytes.begin());
-  key.iv = derived->iv;
+  key = *derived;
   return true;
 }
 

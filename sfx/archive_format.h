@@ -25,6 +25,8 @@
 #include <span>
 #include <string_view>
 
+#include "token/crypto/seal_key.h"
+
 namespace zyp::sfx {
 
 inline constexpr std::string_view kStartMarker = "Self decrypting file - Data beginning";
@@ -63,20 +65,9 @@ bool valid_key_bits(uint32_t bits);
 uint32_t key_bits_from_name(std::string_view name);
 
 // The archive key: 24 (168 bits), 16 (112) or 8 key bytes (56, 40: with the
-// low three bits of every byte cleared) and the initial vector. Wiped when
-// it goes.
-struct ArchiveKey {
-  ArchiveKey() = default;
-  ArchiveKey(const ArchiveKey&) = delete;
-  ArchiveKey& operator=(const ArchiveKey&) = delete;
-  ~ArchiveKey();
-
-  std::span<const uint8_t> key() const { return {bytes.data(), size}; }
-
-  std::array<uint8_t, 24> bytes{};
-  size_t size = 0;
-  std::array<uint8_t, 8> iv{};
-};
+// low three bits of every byte cleared) and the initial vector, made the way
+// the token makes its store sealing key. Wiped when it goes.
+using ArchiveKey = softtok::StoreSealKey;
 
 // Derives the key from the password (its bytes up to the first zero byte).
 // False for key bits other than the four sizes.

@@ -13,6 +13,7 @@
 
 #include "platform/file_mapping.h"
 #include "platform/files.h"
+#include "platform/object_files.h"
 #include "platform/ui/ui.h"
 #include "sfx/archive_format.h"
 #include "sfx/generator.h"
@@ -21,6 +22,7 @@ namespace zyp::sfx {
 namespace {
 
 namespace ui = platform::ui;
+using platform::objects::UniqueFd;
 
 constexpr uint32_t kErrorBox = ui::kMbOk | ui::kMbIconError;
 constexpr size_t kOutputBuffer = 1 << 20;
@@ -30,20 +32,6 @@ struct Entry {
   std::string path;
   bool suite_encrypted = false;
   FileHeader header{};
-};
-
-class Descriptor {
- public:
-  explicit Descriptor(int fd) : fd_(fd) {}
-  ~Descriptor() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  Descriptor(const Descriptor&) = delete;
-  Descriptor& operator=(const Descriptor&) = delete;
-  int get() const { return fd_; }
-
- private:
-  int fd_;
 };
 
 // Appends to the output through a buffer; a short write is remembered and
@@ -126,7 +114,7 @@ class Generation {
         (!services_.recovery_field || services_.recovery_field(context_.token, context_.algo, key.key(), field) != 0)) {
       return report(kNoRecoveryField);
     }
-    Descriptor fd(::open(context_.output.c_str(), O_RDWR | O_CLOEXEC));
+    UniqueFd fd(::open(context_.output.c_str(), O_RDWR | O_CLOEXEC));
     if (fd.get() < 0 || ::flock(fd.get(), LOCK_EX | LOCK_NB) != 0) return report(kCannotWrite);
     off_t start = ::lseek(fd.get(), 0, SEEK_END);
     if (start < 0) return report(kCannotWrite);
@@ -187,7 +175,7 @@ class Generation {
       ~EncryptAgain() { generation.encrypt_again(entry); }
     } again{*this, entry};
 
-    Descriptor in(::open(path, O_RDONLY | O_CLOEXEC));
+    UniqueFd in(::open(path, O_RDONLY | O_CLOEXEC));
     if (in.get() < 0) return report(kCannotOpenFile, path), false;
     struct stat info {};
     if (::fstat(in.get(), &info) != 0) return report(kCannotSize, path), false;

@@ -16,6 +16,8 @@
 namespace zyp::sfx {
 namespace {
 
+// A descriptor that closes itself (the extractor links no suite library, so
+// not the platform's).
 class Descriptor {
  public:
   explicit Descriptor(int fd = -1) : fd_(fd) {}

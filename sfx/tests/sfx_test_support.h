@@ -2,6 +2,9 @@
 // Building archive regions and whole archives byte by byte, for tests that
 // need a damaged or hostile archive the generator would never write.
 #include <cstdint>
+#include <fstream>
+#include <iterator>
+#include <random>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -11,6 +14,23 @@
 namespace zyp::sfx::testing {
 
 using Bytes = std::vector<uint8_t>;
+
+inline Bytes read_bytes(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return Bytes((std::istreambuf_iterator<char>(in)), {});
+}
+
+inline void write_bytes(const std::string& path, const Bytes& bytes) {
+  std::ofstream(path, std::ios::binary | std::ios::trunc)
+      .write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+}
+
+inline Bytes random_bytes(size_t size, uint32_t seed) {
+  std::mt19937 random(seed);
+  Bytes bytes(size);
+  for (uint8_t& b : bytes) b = static_cast<uint8_t>(random());
+  return bytes;
+}
 
 inline void append_word(Bytes& bytes, uint32_t value) {
   uint8_t le[4];

@@ -30,26 +30,12 @@
 namespace {
 
 using zyp::sfx::testing::Bytes;
+using zyp::sfx::testing::random_bytes;
+using zyp::sfx::testing::read_bytes;
+using zyp::sfx::testing::write_bytes;
 
 constexpr uint32_t kToken = 0;
 constexpr char kPassword[] = "reeds and herons";
-
-Bytes read_bytes(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return Bytes((std::istreambuf_iterator<char>(in)), {});
-}
-
-void write_bytes(const std::string& path, const Bytes& bytes) {
-  std::ofstream(path, std::ios::binary | std::ios::trunc)
-      .write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
-}
-
-Bytes random_bytes(size_t size, uint32_t seed) {
-  std::mt19937 random(seed);
-  Bytes bytes(size);
-  for (uint8_t& b : bytes) b = static_cast<uint8_t>(random());
-  return bytes;
-}
 
 Bytes text(const std::string& s) { return Bytes(s.begin(), s.end()); }
 

@@ -20,13 +20,7 @@ namespace zyp::sfx {
 namespace {
 
 using testing::Bytes;
-
-Bytes random_bytes(size_t size, uint32_t seed) {
-  std::mt19937 random(seed);
-  Bytes bytes(size);
-  for (uint8_t& b : bytes) b = static_cast<uint8_t>(random());
-  return bytes;
-}
+using testing::random_bytes;
 
 // OpenSSL as the oracle for the region cipher.
 Bytes openssl_cbc(const EVP_CIPHER* cipher, const Bytes& key, const Bytes& iv, const Bytes& plain) {

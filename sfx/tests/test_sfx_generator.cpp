@@ -25,27 +25,13 @@ namespace zyp::sfx {
 namespace {
 
 using testing::Bytes;
+using testing::random_bytes;
+using testing::read_bytes;
+using testing::write_bytes;
 
 constexpr char kPassword[] = "marsh parcel 2026";
 constexpr uint32_t kToken = 0;
 constexpr uint32_t kAlgo = 0x133;
-
-Bytes read_bytes(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return Bytes((std::istreambuf_iterator<char>(in)), {});
-}
-
-void write_bytes(const std::string& path, const Bytes& bytes) {
-  std::ofstream(path, std::ios::binary | std::ios::trunc)
-      .write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
-}
-
-Bytes random_bytes(size_t size, uint32_t seed) {
-  std::mt19937 random(seed);
-  Bytes bytes(size);
-  for (uint8_t& b : bytes) b = static_cast<uint8_t>(random());
-  return bytes;
-}
 
 Bytes text_bytes(size_t size) {
   Bytes bytes(size);
