@@ -8,6 +8,7 @@
 #include <zlib.h>
 
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -16,6 +17,7 @@
 #include "platform/object_files.h"
 #include "platform/ui/ui.h"
 #include "sfx/archive_format.h"
+#include "sfx/archive_reader.h"
 #include "sfx/generator.h"
 
 namespace zyp::sfx {
@@ -103,7 +105,7 @@ class Generation {
   Generation(GeneratorContext& context, const Services& services) : context_(context), services_(services) {}
 
   void run(const std::string& stub) {
-    if (!classify_entries()) return;
+    if (!names_can_be_extracted() || !classify_entries()) return;
     if (!platform::copy_file(stub, context_.output, false)) return report(kCannotCopyStub, stub, context_.output);
     if (!valid_key_bits(context_.key_bits)) return report(kCannotEncrypt);
     ArchiveKey key;
@@ -124,6 +126,18 @@ class Generation {
   }
 
  private:
+  // An entry is the file's own name; the extractor refuses names that could
+  // not be a file of the target folder, and two files of the same name.
+  bool names_can_be_extracted() {
+    std::set<std::string> names;
+    for (const std::string& path : context_.paths) {
+      std::string name = base_name(path);
+      if (!entry_name_problem(name).empty()) return report(kNameNotStorable, path), false;
+      if (!names.insert(name).second) return report(kNameTwice, name), false;
+    }
+    return true;
+  }
+
   // Which files the suite had encrypted: those are decrypted for reading.
   bool classify_entries() {
     for (const std::string& path : context_.paths) {

@@ -37,6 +37,8 @@ enum Text : uint32_t {
   kStubFails = 17,        // %s stub
   kFileTooLarge = 18,     // %s path
   kCannotEncipherAgain = 19,  // %s path
+  kNameNotStorable = 20,      // %s path
+  kNameTwice = 21,            // %s name
 };
 
 inline constexpr uint32_t kPasswordDialog = 129;

@@ -16,6 +16,7 @@
 #include "sfx/archive_format.h"
 #include "sfx/extractor.h"
 #include "sfx/generator.h"
+#include "platform/atomic_file.h"
 #include "sfx/tests/sfx_test_support.h"
 #include "testsupport/test_env.h"
 #include "testsupport/ui_script.h"
@@ -212,13 +213,22 @@ TEST_F(Generator, FailuresAreShownAndEndTheGeneration) {
   generate(40, {large}, folder_ + "/too-large");
   generate(0, {path}, folder_ + "/no-key-size");
   generate(40, {path}, folder_ + "/no-such-folder/out");
-  ASSERT_EQ(messages_.size(), 5u);
+  std::string other_letter = zyp::testing::make_temp_folder("other") + "/letter";
+  write_bytes(other_letter, text_bytes(3));
+  generate(40, {path, other_letter}, folder_ + "/same-name");
+  generate(40, {file_with("line\nbreak", text_bytes(3))}, folder_ + "/control-character");
+  ASSERT_EQ(messages_.size(), 7u);
   EXPECT_EQ(messages_[0].text, kNoRecoveryField);
   EXPECT_EQ(messages_[1].text, kCannotOpenFile);
   EXPECT_EQ(messages_[1].first, folder_ + "/missing");
   EXPECT_EQ(messages_[2].text, kFileTooLarge);
   EXPECT_EQ(messages_[3].text, kCannotEncrypt);
   EXPECT_EQ(messages_[4].text, kCannotCopyStub);
+  EXPECT_EQ(messages_[5].text, kNameTwice);
+  EXPECT_EQ(messages_[5].first, "letter");
+  EXPECT_EQ(messages_[6].text, kNameNotStorable);
+  for (const char* never : {"/same-name", "/control-character"})
+    EXPECT_FALSE(zyp::platform::read_whole_file(folder_ + never)) << "refused before writing";
 }
 
 // A file the suite had encrypted is decrypted for the reading, stored in

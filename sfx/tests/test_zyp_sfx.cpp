@@ -71,6 +71,8 @@ TEST_F(ZypSfx, CreatedArchivesOpenWithExtract) {
 
 TEST_F(ZypSfx, CreateRefusesBeforeWritingAnything) {
   std::string file = file_with("file", "contents");
+  ASSERT_EQ(::mkdir(path("sub").c_str(), 0700), 0);
+  std::string namesake = file_with("sub/file", "other contents");
   const struct {
     std::vector<std::string> args;
     std::string input;
@@ -83,6 +85,7 @@ TEST_F(ZypSfx, CreateRefusesBeforeWritingAnything) {
       {{path("missing")}, twice(kPassword), "does not exist"},
       {{folder_}, twice(kPassword), "not a regular file"},
       {{file, "--algorithm", "no such algorithm"}, twice(kPassword), "no such algorithm"},
+      {{file, namesake}, twice(kPassword), "Two of the files are named file"},
   };
   for (const auto& c : cases) {
     std::vector<std::string> args{"sfx", "create", path("out")};
