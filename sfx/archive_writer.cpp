@@ -74,6 +74,7 @@ class Output {
     return !failed_;
   }
   uint64_t written() const { return written_; }
+  bool failed() const { return failed_; }
 
  private:
   int fd_;
@@ -165,6 +166,7 @@ class Generation {
     out.word(static_cast<uint32_t>(entries_.size()));
     for (Entry& entry : entries_) {
       if (!write_entry(out, entry)) return false;
+      if (out.failed()) return report(kCannotWrite), false;
     }
     uint64_t region_size = out.written() - kClearPartSize;
     static const uint8_t kZeros[kCipherBlock] = {};
