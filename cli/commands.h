@@ -36,4 +36,7 @@ int run_hook_status(const Invocation& invocation);
 int run_recovery_create_shares(const Invocation& invocation);
 int run_recover(const Invocation& invocation);
 
+int run_sfx_create(const Invocation& invocation);
+int run_sfx_extract(const Invocation& invocation);
+
 }  // namespace zyp::cli

@@ -67,6 +67,14 @@ constexpr Option kRecoverOptions[] = {
 constexpr Option kHookStartOptions[] = {
     {"--foreground", "", "keep the request server in this terminal until it is stopped (Ctrl-C stops it)"}};
 
+constexpr Option kSfxCreateOptions[] = {
+    {"--algorithm", "NAME", "the token's encryption algorithm (default: its first); its name gives the key size"},
+    {"--token", "N", "the token whose algorithms and recovery field serve (default: the primary token)"}};
+
+constexpr Option kSfxExtractOptions[] = {{"-d", "DIR", "write the files into DIR (default: the current folder)"},
+                                         {"-l", "", "list the files without writing them"},
+                                         {"-o", "", "overwrite files that exist already"}};
+
 constexpr Noun kNouns[] = {
     {"server", "The provider server: the one process that holds the tokens' sessions and keys."},
     {"token", "The tokens and their logged-in sessions."},
@@ -76,6 +84,7 @@ constexpr Noun kNouns[] = {
     {"recovery", "The recovery key: files' keys brought back by whoever holds enough share disks."},
     {"exclude", "The user's exclusion list: folders whose files are not encrypted."},
     {"folder", "What may be done with a folder tree."},
+    {"sfx", "Self-extracting archives: files packed behind a password, opened without the suite."},
 };
 
 const Command kCommands[] = {
@@ -231,6 +240,20 @@ const Command kCommands[] = {
      "the file's key into the token's logged-in session, under the key identifier\n"
      "of the file's header, until the session closes. Decrypt the file then.",
      zyp::cli::run_recover},
+
+    {"sfx", "create", "OUTPUT FILE...", 2, SIZE_MAX, kSfxCreateOptions, "pack files into a self-extracting archive",
+     "Writes OUTPUT: the extractor program followed by the files, compressed and\n"
+     "encrypted under a key derived from a password (10 to 100 characters), asked\n"
+     "twice without echo on a terminal, or read as two lines of standard input\n"
+     "otherwise. The recipient runs OUTPUT (no installation needed) and types the\n"
+     "password. Files encrypted by the suite are packed in clear and encrypted\n"
+     "again on disk. Needs a logged-in session.",
+     zyp::cli::run_sfx_create},
+    {"sfx", "extract", "ARCHIVE", 1, 1, kSfxExtractOptions, "unpack a self-extracting archive without running it",
+     "Asks for the password (without echo on a terminal, else one line of\n"
+     "standard input) and writes the files into the current folder or DIR.\n"
+     "Existing files are kept (the command fails) unless -o is given.",
+     zyp::cli::run_sfx_extract},
 };
 
 }  // namespace

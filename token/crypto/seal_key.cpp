@@ -23,12 +23,13 @@ size_t key_size_of(SealStrength strength) {
   return 0;
 }
 
-// B0 = the first five bytes of StoreHash(PIN || suffix); each further piece
+// B0 = the first five bytes of StoreHash(secret || suffix); each further piece
 // is the first five bytes of StoreHash of all the pieces before it.
-void derive_material(std::string_view pin, std::array<uint8_t, kMaterialSize>& material) {
+void derive_material(std::string_view secret, std::string_view suffix,
+                     std::array<uint8_t, kMaterialSize>& material) {
   StoreHash hash;
-  hash.update(pin.data(), pin.size());
-  hash.update(kSealingSuffix.data(), kSealingSuffix.size());
+  hash.update(secret.data(), secret.size());
+  hash.update(suffix.data(), suffix.size());
   StoreDigest digest = hash.finish();
   std::copy_n(digest.begin(), kPieceSize, material.begin());
   for (size_t piece = 1; piece < 5; ++piece) {
@@ -48,12 +49,17 @@ StoreSealKey::~StoreSealKey() {
 }
 
 std::optional<StoreSealKey> derive_store_seal_key(std::string_view pin, SealStrength strength) {
+  return derive_key_from_secret(pin, kSealingSuffix, strength);
+}
+
+std::optional<StoreSealKey> derive_key_from_secret(std::string_view secret, std::string_view suffix,
+                                                   SealStrength strength) {
   size_t key_size = key_size_of(strength);
   if (key_size == 0) return std::nullopt;
-  pin = pin.substr(0, pin.find('\0'));
+  secret = secret.substr(0, secret.find('\0'));
 
   std::array<uint8_t, kMaterialSize> material;
-  derive_material(pin, material);
+  derive_material(secret, suffix, material);
   StoreSealKey sealing;
   sealing.key_size = key_size;
   std::copy_n(material.begin(), key_size, sealing.key_bytes.begin());

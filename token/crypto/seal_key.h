@@ -32,4 +32,9 @@ struct StoreSealKey {
 // strength shares the initialisation vector. Nothing for an unknown strength.
 std::optional<StoreSealKey> derive_store_seal_key(std::string_view pin, SealStrength strength);
 
+// The same derivation with another text after the secret in the first hash:
+// the self-extracting archives derive their key from the password this way.
+std::optional<StoreSealKey> derive_key_from_secret(std::string_view secret, std::string_view suffix,
+                                                   SealStrength strength);
+
 }  // namespace zyp::softtok
