@@ -14,6 +14,7 @@
 #include "cli/commands.h"
 #include "cli/file_operands.h"
 #include "cli/provider_lists.h"
+#include "cli/resource_module.h"
 #include "cli/results.h"
 #include "cli/server_control.h"
 #include "cli/terminal_input.h"
@@ -221,19 +222,6 @@ class ProgressWindow {
   ZYPWindow* window_;
 };
 
-class ResourceModule {
- public:
-  explicit ResourceModule(const char* stem) : module_(ZYPLoadResource(stem)) {}
-  ~ResourceModule() {
-    if (module_) ZYPFreeResource(module_);
-  }
-  ResourceModule(const ResourceModule&) = delete;
-  ResourceModule& operator=(const ResourceModule&) = delete;
-  ZYPResourceModule* get() const { return module_; }
-
- private:
-  ZYPResourceModule* module_;
-};
 
 }  // namespace
 

@@ -60,11 +60,7 @@ std::string checked_label(const std::string& label) {
 
 // Asks for the sentence twice; both must be the same and not empty.
 void read_sentence(Secret& sentence, std::string_view what) {
-  Secret again;
-  read_secret("Sentence: ", sentence, what, "the input ended before the sentence");
-  read_secret("Sentence again: ", again, what,
-              "the sentence's confirmation is missing: the input ended before the sentence came a second time");
-  if (!sentence.same_as(again)) fail(what, "the two sentences differ");
+  read_confirmed_secret("sentence", sentence, what);
   if (sentence.empty()) fail(what, "the sentence is empty");
 }
 

@@ -10,6 +10,7 @@
 
 #include "cli/commands.h"
 #include "cli/provider_lists.h"
+#include "cli/resource_module.h"
 #include "cli/results.h"
 #include "cli/server_control.h"
 #include "cli/terminal_input.h"
@@ -24,26 +25,9 @@ namespace {
 
 constexpr size_t kMinPasswordLength = 10;
 
-class SfxResources {
- public:
-  SfxResources() : module_(ZYPLoadResource("ZYPSFX")) {}
-  ~SfxResources() {
-    if (module_) ZYPFreeResource(module_);
-  }
-  SfxResources(const SfxResources&) = delete;
-  SfxResources& operator=(const SfxResources&) = delete;
-  const ZYPResourceModule* get() const { return module_; }
-
- private:
-  ZYPResourceModule* module_;
-};
 
 void read_password(Secret& password, std::string_view what) {
-  Secret again;
-  read_secret("Password: ", password, what, "the input ended before the password");
-  read_secret("Password again: ", again, what,
-              "the password's confirmation is missing: the input ended before the password came a second time");
-  if (!password.same_as(again)) fail(what, "the two passwords differ");
+  read_confirmed_secret("password", password, what);
   if (password.size() < kMinPasswordLength || password.size() > sfx::kMaxPasswordLength) {
     fail(what, "the password must have " + std::to_string(kMinPasswordLength) + " to " +
                    std::to_string(sfx::kMaxPasswordLength) + " characters");
@@ -66,7 +50,7 @@ Algorithm archive_algorithm(uint32_t token, const Invocation& invocation, std::s
 }
 
 // The generator's messages become this command's failure line.
-sfx::Services command_line_services(const SfxResources& resources, std::string& failure) {
+sfx::Services command_line_services(const ResourceModule& resources, std::string& failure) {
   sfx::Services services = sfx::suite_services(resources.get());
   const ZYPResourceModule* module = resources.get();
   services.message = [module, &failure](uint32_t id, uint32_t, const char* first, const char* second) {
@@ -108,7 +92,7 @@ int run_sfx_create(const Invocation& invocation) {
   context.algo = algorithm.mechanism;
   context.paths = paths;
 
-  SfxResources resources;
+  ResourceModule resources("ZYPSFX");
   std::string failure;
   sfx::write_archive(context, command_line_services(resources, failure), stub);
   if (!failure.empty()) fail(what, failure);

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <array>
+#include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -124,6 +125,18 @@ std::optional<bool> confirm_on_terminal(std::string_view question) {
   if (read_line(answer) != LineRead::kLine) return false;
   drop_carriage_return(answer);
   return ::strcasecmp(answer.c_str(), "y") == 0 || ::strcasecmp(answer.c_str(), "yes") == 0;
+}
+
+void read_confirmed_secret(std::string_view noun, Secret& secret, std::string_view what) {
+  std::string name(noun);
+  std::string capital = name;
+  if (!capital.empty()) capital[0] = static_cast<char>(std::toupper(static_cast<unsigned char>(capital[0])));
+  Secret again;
+  read_secret(capital + ": ", secret, what, "the input ended before the " + name);
+  read_secret(capital + " again: ", again, what,
+              "the " + name + "'s confirmation is missing: the input ended before the " + name +
+                  " came a second time");
+  if (!secret.same_as(again)) fail(what, "the two " + name + "s differ");
 }
 
 }  // namespace zyp::cli

@@ -43,6 +43,10 @@ class Secret {
 // reason, at the end of the input.
 void read_secret(std::string_view prompt, Secret& secret, std::string_view what, std::string_view when_missing);
 
+// Reads a secret twice ("Sentence: ", "Sentence again: " for the noun
+// "sentence"). Throws Failed when the input ends or the two differ.
+void read_confirmed_secret(std::string_view noun, Secret& secret, std::string_view what);
+
 // Asks QUESTION [y/N] on the terminal: true for y or yes. Empty when
 // standard input is not a terminal (nobody can answer).
 std::optional<bool> confirm_on_terminal(std::string_view question);
