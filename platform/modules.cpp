@@ -4,6 +4,7 @@
 #include <gnu/libc-version.h>
 #include <link.h>
 #include <signal.h>
+#include <fcntl.h>
 #include <spawn.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -158,7 +159,7 @@ void reset_signals(posix_spawnattr_t& attr) {
   posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
 }
 
-int start_program(const std::string& path, const std::vector<std::string>& args, pid_t& pid) {
+int start_program(const std::string& path, const std::vector<std::string>& args, pid_t& pid, bool quiet) {
   std::vector<char*> argv;
   argv.reserve(args.size() + 2);
   argv.push_back(const_cast<char*>(path.c_str()));
@@ -167,19 +168,24 @@ int start_program(const std::string& path, const std::vector<std::string>& args,
   posix_spawnattr_t attr;
   posix_spawnattr_init(&attr);
   reset_signals(attr);
-  int err = ::posix_spawn(&pid, path.c_str(), nullptr, &attr, argv.data(), environ);
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  if (quiet) posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
+  int err = ::posix_spawn(&pid, path.c_str(), &actions, &attr, argv.data(), environ);
+  posix_spawn_file_actions_destroy(&actions);
   posix_spawnattr_destroy(&attr);
   return err;
 }
 
-int spawn_program_unguarded(std::string_view program, const std::vector<std::string>& args, bool wait, pid_t* child) {
+int spawn_program_unguarded(std::string_view program, const std::vector<std::string>& args, bool wait, pid_t* child,
+                            bool quiet) {
   auto path = find_program(program);
   if (!path) {
     set_last_error(kErrorFileNotFound);
     return -1;
   }
   pid_t pid = 0;
-  if (int err = start_program(*path, args, pid); err != 0) {
+  if (int err = start_program(*path, args, pid, quiet); err != 0) {
     set_last_error(win_error_from_errno(err));
     return -1;
   }
@@ -256,7 +262,16 @@ void unload_module(void* module) {
 
 int spawn_program(std::string_view program, const std::vector<std::string>& args, bool wait, pid_t* child) {
   try {
-    return spawn_program_unguarded(program, args, wait, child);
+    return spawn_program_unguarded(program, args, wait, child, false);
+  } catch (...) {
+    set_last_error(kErrorNotEnoughMemory);
+    return -1;
+  }
+}
+
+int run_program_quietly(std::string_view program, const std::vector<std::string>& args) {
+  try {
+    return spawn_program_unguarded(program, args, true, nullptr, true);
   } catch (...) {
     set_last_error(kErrorNotEnoughMemory);
     return -1;

@@ -32,6 +32,8 @@ void unload_module(void* module);                       // FreeLibrary
 // signal number); without, returns 0 once started. -1 when it cannot start.
 int spawn_program(std::string_view program, const std::vector<std::string>& args, bool wait,
                   pid_t* child = nullptr);
+// The same, waiting, with the program's standard output thrown away.
+int run_program_quietly(std::string_view program, const std::vector<std::string>& args);
 
 // Waits for a program started without waiting (the caller must reap every
 // such child, or have SIGCHLD ignored, to leave no zombie): its exit status,

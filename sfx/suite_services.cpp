@@ -42,7 +42,7 @@ std::string stub_path() {
   return platform::find_program(kStubName).value_or(install + "/" + name);
 }
 
-bool stub_runs(const std::string& stub) { return platform::spawn_program(stub, {"-v"}, true) == 0; }
+bool stub_runs(const std::string& stub) { return platform::run_program_quietly(stub, {"-v"}) == 0; }
 
 Services suite_services(const ZYPResourceModule* resources) {
   Services services;
