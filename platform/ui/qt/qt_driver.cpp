@@ -94,10 +94,7 @@ void Driver::step() {
       answer_chooser(*action);
     } else if (DialogWindow* window = shown_dialog(action->dialog)) {
       std::string refused = perform(*window, *action);
-      if (!refused.empty()) {
-        host_.record_mismatch("dialog " + detail::dialog_name(window->key()), line_of(*action) + ": " + refused);
-        QTest::keyClick(window, Qt::Key_Escape);
-      }
+      if (!refused.empty()) close_dialog(*window, line_of(*action) + ": " + refused);
     }
     return;
   }
@@ -114,11 +111,26 @@ void Driver::step() {
 }
 
 void Driver::escape(const std::string& what, const std::string& reason) {
-  host_.record_mismatch(what, reason);
   QWidget* waiting = host_.open_box_ ? static_cast<QWidget*>(host_.open_box_.data())
                      : host_.open_chooser_ ? static_cast<QWidget*>(host_.open_chooser_.data())
-                                           : host_.widget_of(host_.waiting_dialog());
-  if (waiting) QTest::keyClick(waiting, Qt::Key_Escape);
+                                           : nullptr;
+  if (waiting) {
+    // The box's thread waits for it and has recorded all before it.
+    host_.record_mismatch(what, reason);
+    QTest::keyClick(waiting, Qt::Key_Escape);
+  } else if (auto* dialog = dynamic_cast<DialogWindow*>(host_.widget_of(host_.waiting_dialog()))) {
+    close_dialog(*dialog, reason);
+  }
+}
+
+void Driver::close_dialog(DialogWindow& dialog, const std::string& reason) {
+  UserAction note;
+  note.handle = dialog.handle();
+  note.kind = UserAction::Kind::Mismatch;
+  note.text = "dialog " + detail::dialog_name(dialog.key());
+  note.reason = reason;
+  host_.user_acted(std::move(note));
+  QTest::keyClick(&dialog, Qt::Key_Escape);
 }
 
 void Driver::snapshot(QWidget* widget, const std::string& name) {

@@ -40,6 +40,7 @@ class Driver {
   void answer_chooser(const detail::ScriptAction& action);
   // Closes what waits for an answer, as Escape does, after a mismatch.
   void escape(const std::string& what, const std::string& reason);
+  void close_dialog(DialogWindow& dialog, const std::string& reason);
   void snapshot(QWidget* widget, const std::string& name);
 
   QtHost& host_;

@@ -10,6 +10,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <memory>
 #include <cstring>
@@ -40,6 +41,23 @@ bool wayland_display_reachable() {
   // The platform plugin is a package of its own (qt6-wayland).
   QDir platforms(QLibraryInfo::path(QLibraryInfo::PluginsPath) + QStringLiteral("/platforms"));
   return !platforms.entryList({QStringLiteral("libqwayland*.so")}, QDir::Files).isEmpty();
+}
+
+// Qt's notes about what a platform cannot do (offscreen has no raise, no
+// keyboard grab) and about its own globals at exit say nothing to our user.
+QtMessageHandler g_previous_handler = nullptr;
+
+void quiet_messages(QtMsgType type, const QMessageLogContext& context, const QString& message) {
+  static const char* const kNoise[] = {"This plugin does not support", "Timers cannot be stopped from another thread",
+                                       "XDG_RUNTIME_DIR not set", "QApplication was not created in the main()"};
+  for (const char* noise : kNoise) {
+    if (message.contains(QLatin1String(noise))) return;
+  }
+  if (g_previous_handler) {
+    g_previous_handler(type, context, message);
+  } else {
+    std::fprintf(stderr, "%s\n", qPrintable(qFormatLogMessage(type, context, message)));
+  }
 }
 
 std::mutex g_start_lock;
@@ -112,6 +130,7 @@ void Gui::run(const std::string& platform, std::promise<bool>& started) {
   arguments.push_back(nullptr);
   static int count;
   count = static_cast<int>(arguments.size()) - 1;
+  g_previous_handler = qInstallMessageHandler(&quiet_messages);
   auto* app = new QApplication(count, arguments.data());
   app->setQuitOnLastWindowClosed(false);
   context_ = new QObject();

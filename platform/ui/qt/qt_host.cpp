@@ -282,6 +282,7 @@ void QtHost::perform(ModelWindow& window, const UserAction& action) {
     case Kind::Select: user_select(window, action.control, action.number); break;
     case Kind::Click: user_click(window, action.control); break;
     case Kind::Cancel: cancel(window); break;
+    case Kind::Mismatch: record_mismatch(action.text, action.reason); break;
     case Kind::Type: break;
   }
 }

@@ -119,12 +119,17 @@ ControlKind DialogWindow::control_kind(uint32_t control) const {
   return ControlKind::Static;
 }
 
-void DialogWindow::act(UserAction action) {
+void DialogWindow::act(UserAction::Kind kind, uint32_t control, std::string text, int64_t number) {
+  UserAction action;
   action.handle = handle_;
+  action.kind = kind;
+  action.control = control;
+  action.text = std::move(text);
+  action.number = number;
   sink_(std::move(action));
 }
 
-void DialogWindow::reject() { act({0, Kind::Cancel, kCancelCommand, {}, 0}); }
+void DialogWindow::reject() { act(Kind::Cancel, kCancelCommand, {}, 0); }
 
 void DialogWindow::closeEvent(QCloseEvent* event) {
   event->ignore();
@@ -146,7 +151,7 @@ QWidget* DialogWindow::make_widget(const Control& c) {
         auto* edit = new QPlainTextEdit(this);
         edit->setReadOnly(c.has(kStyleReadOnly));
         connect(edit, &QPlainTextEdit::textChanged, this,
-                [this, id, edit] { act({0, Kind::Type, id, edit->toPlainText().toStdString(), 0}); });
+                [this, id, edit] { act(Kind::Type, id, edit->toPlainText().toStdString(), 0); });
         return edit;
       }
       auto* edit = new QLineEdit(this);
@@ -156,14 +161,14 @@ QWidget* DialogWindow::make_widget(const Control& c) {
       }
       edit->setReadOnly(c.has(kStyleReadOnly));
       connect(edit, &QLineEdit::textEdited, this,
-              [this, id](const QString& text) { act({0, Kind::Type, id, text.toStdString(), 0}); });
+              [this, id](const QString& text) { act(Kind::Type, id, text.toStdString(), 0); });
       return edit;
     }
     case ControlKind::Button: {
       auto* button = new QPushButton(this);
       button->setDefault(c.has(kStyleDefault));
       button->setAutoDefault(c.has(kStyleDefault));
-      connect(button, &QPushButton::clicked, this, [this, id] { act({0, Kind::Click, id, {}, 0}); });
+      connect(button, &QPushButton::clicked, this, [this, id] { act(Kind::Click, id, {}, 0); });
       return button;
     }
     case ControlKind::Check:
@@ -174,19 +179,19 @@ QWidget* DialogWindow::make_widget(const Control& c) {
       box->setAutoExclusive(false);
       const bool radio = c.kind == ControlKind::Radio;
       connect(box, &QAbstractButton::clicked, this,
-              [this, id, radio](bool on) { act({0, Kind::Check, id, {}, radio || on ? 1 : 0}); });
+              [this, id, radio](bool on) { act(Kind::Check, id, {}, radio || on ? 1 : 0); });
       return box;
     }
     case ControlKind::Group: return new QGroupBox(this);
     case ControlKind::Combo: {
       auto* combo = new QComboBox(this);
-      connect(combo, &QComboBox::activated, this, [this, id](int index) { act({0, Kind::Select, id, {}, index}); });
+      connect(combo, &QComboBox::activated, this, [this, id](int index) { act(Kind::Select, id, {}, index); });
       return combo;
     }
     case ControlKind::List: {
       auto* list = new QListWidget(this);
       connect(list, &QListWidget::currentRowChanged, this, [this, id](int row) {
-        if (row >= 0) act({0, Kind::Select, id, {}, row});
+        if (row >= 0) act(Kind::Select, id, {}, row);
       });
       return list;
     }
@@ -196,7 +201,7 @@ QWidget* DialogWindow::make_widget(const Control& c) {
       view->setSelectionMode(QAbstractItemView::SingleSelection);
       connect(view, &QTreeWidget::currentItemChanged, this, [this, id, view](QTreeWidgetItem* item) {
         int row = item ? view->indexOfTopLevelItem(item) : -1;
-        if (row >= 0) act({0, Kind::Select, id, {}, row});
+        if (row >= 0) act(Kind::Select, id, {}, row);
       });
       return view;
     }
@@ -204,7 +209,7 @@ QWidget* DialogWindow::make_widget(const Control& c) {
       auto* tabs = new QTabBar(this);
       tabs->setExpanding(false);
       connect(tabs, &QTabBar::currentChanged, this, [this, id](int index) {
-        if (index >= 0) act({0, Kind::Select, id, {}, index});
+        if (index >= 0) act(Kind::Select, id, {}, index);
       });
       return tabs;
     }

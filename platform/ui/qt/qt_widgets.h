@@ -40,12 +40,15 @@ struct WindowView {
 };
 
 struct UserAction {
-  enum class Kind : uint8_t { Type, Check, Select, Click, Cancel };
+  // Mismatch: a driven run could not do a script line (recorded on the
+  // window's thread, after the typing before it).
+  enum class Kind : uint8_t { Type, Check, Select, Click, Cancel, Mismatch };
   uint32_t handle = 0;
   Kind kind = Kind::Click;
   uint32_t control = 0;
-  std::string text;    // Type
+  std::string text;    // Type: the edit's text; Mismatch: what it was for
   int64_t number = 0;  // Check: 0 or 1; Select: the index
+  std::string reason;  // Mismatch
 };
 
 // The property of a message box button that holds its ButtonId.
@@ -79,7 +82,7 @@ class DialogWindow final : public QDialog {
   void build(const WindowView& view);
   QWidget* make_widget(const detail::Control& control);
   void update_control(Slot& slot, const detail::Control& control, bool first);
-  void act(UserAction action);
+  void act(UserAction::Kind kind, uint32_t control, std::string text = {}, int64_t number = 0);
   QRect to_pixels(const Rect& units) const;
 
   uint32_t handle_;

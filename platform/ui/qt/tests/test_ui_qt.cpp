@@ -1,0 +1,150 @@
+// The qt backend on real widgets (offscreen): each scenario is run once by
+// the script backend and once by a user acting on the Qt widgets with key and
+// mouse events (the driven mode performs the same script lines that way).
+// Both runs must end the same and leave the same transcript.
+#include <stdlib.h>
+
+#include <chrono>
+#include <functional>
+#include <thread>
+
+#include "platform/ui/tests/ui_fixtures.h"
+
+namespace zyp::platform::ui::testing {
+namespace {
+
+struct Outcome {
+  int result = 0;
+  std::vector<std::string> events;
+  std::vector<std::string> transcript;
+};
+
+class QtHostTest : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() { ::setenv("QT_QPA_PLATFORM", "offscreen", 1); }
+
+  // Runs `steps` on a host of `backend` ("script" or "qt") whose user
+  // performs `script`.
+  Outcome run(const std::string& backend, const std::string& script,
+              const std::function<int(Host&, std::vector<std::string>&)>& steps) {
+    std::string folder = zyp::testing::make_temp_folder("ui-" + backend);
+    std::string actions = folder + "/actions.txt";
+    std::string transcript = folder + "/transcript.txt";
+    EXPECT_TRUE(write_file_atomically(actions, script));
+    std::unique_ptr<Host> host;
+    if (backend == "qt") {
+      ::setenv("ZYP_UI_QT_DRIVE", actions.c_str(), 1);
+      host = make_host("qt", transcript);
+      ::unsetenv("ZYP_UI_QT_DRIVE");
+    } else {
+      host = make_host("script:" + actions, transcript);
+    }
+    EXPECT_EQ(host->name(), backend);
+    Outcome outcome;
+    outcome.result = steps(*host, outcome.events);
+    host.reset();
+    outcome.transcript = lines_of(transcript);
+    return outcome;
+  }
+
+  void expect_same_in_both(const std::string& script,
+                           const std::function<int(Host&, std::vector<std::string>&)>& steps, int result) {
+    Outcome scripted = run("script", script, steps);
+    Outcome real = run("qt", script, steps);
+    EXPECT_EQ(scripted.result, result);
+    EXPECT_EQ(real.result, result);
+    EXPECT_EQ(real.events, scripted.events);
+    EXPECT_EQ(real.transcript, scripted.transcript);
+  }
+
+  DialogTemplate sign_in_ = dialog_template(kSignInModule, 300);
+  DialogTemplate working_ = dialog_template(kSignInModule, 302);
+};
+
+TEST_F(QtHostTest, TheSignInDialogEndsAsScripted) {
+  struct Case {
+    const char* what;
+    const char* script;
+    int result;
+  };
+  const Case cases[] = {
+      {"a wrong PIN, then the right one after choosing the second token",
+       "dialog 300 set 1000 \"9999\"\n"
+       "dialog 300 click 1\n"
+       "dialog 300 check 1010 1\n"
+       "dialog 300 select 1020 1\n"
+       "dialog 300 set 1000 \"1234\"\n"
+       "dialog 300 click 1\n",
+       0},
+      {"typing past the edit's limit keeps its first characters", "dialog 300 set 1000 \"1234567890\"\ndialog 300 click 1\n",
+       9},
+      {"Cancel", "dialog 300 set 1000 \"12\"\ndialog 300 click 2\n", 9},
+      {"a click on the disabled OK closes the dialog as Escape does", "dialog 300 set 1000 \"12\"\ndialog 300 click 1\n", 9},
+      {"a script that ends while the dialog waits", "dialog 300 set 1000 \"1\"\n", 9},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    expect_same_in_both(
+        c.script,
+        [&](Host& host, std::vector<std::string>& events) {
+          SignInHandler handler;
+          handler.timer_period = 0;
+          int result = host.run_dialog(sign_in_, handler);
+          events = handler.events;
+          return result;
+        },
+        c.result);
+  }
+}
+
+TEST_F(QtHostTest, AMessageBoxGivesTheButtonTheUserPressed) {
+  struct Case {
+    const char* what;
+    const char* script;
+    int result;
+  };
+  const Case cases[] = {
+      {"No", "msgbox 7\n", kIdNo},
+      {"Yes", "msgbox 6\n", kIdYes},
+      {"a button the box lacks closes it as Escape does", "msgbox 2\n", kIdNo},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    expect_same_in_both(
+        c.script,
+        [](Host& host, std::vector<std::string>&) {
+          return host.message_box("Initialise the token now?", "Quillmarsh Folder",
+                                  kMbYesNo | kMbIconQuestion | kMbDefButton2);
+        },
+        c.result);
+  }
+}
+
+TEST_F(QtHostTest, TheProgressWindowClosesOnItsCancel) {
+  expect_same_in_both(
+      "dialog 302 click 2\n",
+      [&](Host& host, std::vector<std::string>& events) {
+        ProgressHandler handler;
+        auto window = host.create_window(working_, handler);
+        window->set_text(1001, "Processing report.odt");
+        window->set_progress(1000, 40);
+        auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+        while (window->alive() && std::chrono::steady_clock::now() < give_up) {
+          if (!host.wait_event(20)) std::this_thread::yield();
+        }
+        events.push_back(window->alive() ? "still open" : "closed");
+        if (window->alive()) window->destroy();
+        return 0;
+      },
+      0);
+}
+
+TEST_F(QtHostTest, WithoutANotificationAreaThereIsNoTrayIcon) {
+  Outcome outcome = run("qt", "", [](Host& host, std::vector<std::string>&) {
+    return host.add_tray_icon(1, "Quillmarsh Folder") == nullptr ? 1 : 0;
+  });
+  EXPECT_EQ(outcome.result, 1);
+}
+
+}  // namespace
+}  // namespace zyp::platform::ui::testing
