@@ -1,5 +1,7 @@
 #include "platform/ui/ui.h"
 
+#include <unistd.h>
+
 #include <cstdio>
 #include <cstdlib>
 #include <mutex>
@@ -157,7 +159,11 @@ std::unique_ptr<Host> fallback(std::string_view why, std::string transcript) {
 std::unique_ptr<Host> make_host(std::string_view spec, std::string_view transcript) noexcept {
   return guarded(std::unique_ptr<Host>(), [&]() -> std::unique_ptr<Host> {
     std::string record(transcript);
-    if (spec.empty() && (detail::wayland_socket_answers() || detail::x_socket_answers())) {
+    // A program run on a terminal keeps its prompts and progress bar there
+    // (`zyp`, a server in the foreground); the others show windows when a
+    // display can be reached.
+    if (spec.empty() && ::isatty(STDIN_FILENO) != 1 &&
+        (detail::wayland_socket_answers() || detail::x_socket_answers())) {
       std::string why;
       if (auto qt = detail::make_qt_host(record, why)) return qt;
     }

@@ -11,9 +11,11 @@
 //   none         every dialog is cancelled, every message box takes its
 //                default button, nothing waits for a user
 //   qt           real windows (Qt 6 Widgets), from a library loaded only then
-// Without $ZYP_UI: qt when a display is named ($WAYLAND_DISPLAY, $DISPLAY)
-// and Qt can start on it, else tty when the process has a controlling
-// terminal, else none.
+// Without $ZYP_UI: qt when standard input is not a terminal and a display
+// ($WAYLAND_DISPLAY, $DISPLAY) can be reached and Qt starts on it; else tty
+// when the process has a controlling terminal; else none. So a program run
+// on a terminal keeps its prompts there, and only a program that shows a
+// window loads Qt.
 // With $ZYP_UI_TRANSCRIPT=FILE every backend appends one line per thing shown
 // to FILE (format in SCRIPT_FORMAT.txt); password edits are recorded masked.
 //
