@@ -5,6 +5,9 @@
 #include <QComboBox>
 #include <QDir>
 #include <QFileDialog>
+#include <QFontMetrics>
+#include <QImage>
+#include <QPainter>
 #include <QLineEdit>
 #include <QListWidget>
 #include <QMessageBox>
@@ -137,7 +140,20 @@ void Driver::snapshot(QWidget* widget, const std::string& name) {
   if (snapshots_.empty()) return;
   char prefix[16];
   std::snprintf(prefix, sizeof prefix, "%02d-", ++snapshot_count_);
-  widget->grab().save(QString::fromStdString(snapshots_ + "/" + prefix + name + ".png"));
+  // The window with a plain title bar that shows its caption, as a desktop
+  // would frame it.
+  QPixmap content = widget->grab();
+  QFontMetrics metrics(widget->font());
+  const int bar = metrics.height() + 10;
+  QImage framed(content.width() + 2, content.height() + bar + 1, QImage::Format_RGB32);
+  framed.fill(QColor(0x50, 0x5a, 0x68));
+  QPainter painter(&framed);
+  painter.setFont(widget->font());
+  painter.setPen(Qt::white);
+  painter.drawText(QRect(8, 0, framed.width() - 16, bar), Qt::AlignVCenter | Qt::AlignLeft, widget->windowTitle());
+  painter.drawPixmap(1, bar, content);
+  painter.end();
+  framed.save(QString::fromStdString(snapshots_ + "/" + prefix + name + ".png"));
 }
 
 std::string Driver::answer_box(const ScriptAction& action) {

@@ -71,6 +71,19 @@ void show_picture(QLabel* label, const std::string& file) {
   label->setPixmap(picture);
 }
 
+// A one-line static too narrow for its text (a long path) shows its start
+// and end with an ellipsis between, and the whole text as its tooltip.
+void show_static(QLabel* label, const std::string& text) {
+  const QString full = static_text(text);
+  if (label->wordWrap()) {
+    label->setText(full);
+    return;
+  }
+  const QString shown = label->fontMetrics().elidedText(full, Qt::ElideMiddle, label->width());
+  label->setText(shown);
+  label->setToolTip(shown == full ? QString() : full);
+}
+
 }  // namespace
 
 QPixmap load_picture(const std::string& file) {
@@ -297,7 +310,7 @@ void DialogWindow::update_control(Slot& slot, const Control& c, bool first) {
   const bool items_changed = first || !same_items(was, c);
   switch (c.kind) {
     case ControlKind::Static:
-      if (text_changed) static_cast<QLabel*>(widget)->setText(static_text(c.text));
+      if (text_changed) show_static(static_cast<QLabel*>(widget), c.text);
       break;
     case ControlKind::Edit:
       if (first || was.limit != c.limit) {
