@@ -233,8 +233,9 @@ QWidget* DialogWindow::make_widget(const Control& c) {
     }
     case ControlKind::Picture:
     case ControlKind::Icon: {
+      // Pictures keep their own size, at the area's top left corner.
       auto* label = new QLabel(this);
-      label->setAlignment(Qt::AlignCenter);
+      label->setAlignment(Qt::AlignLeft | Qt::AlignTop);
       return label;
     }
   }

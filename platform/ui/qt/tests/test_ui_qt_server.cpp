@@ -26,6 +26,7 @@
 #include "platform/atomic_file.h"
 #include "platform/object_files.h"
 #include "platform/shared_memory.h"
+#include "platform/ui/tests/ui_fixtures.h"
 #include "testsupport/test_env.h"
 #include "token/pkcs11.h"
 #include "zyp/zypclient.h"
@@ -62,23 +63,11 @@ void initialise_token() {
   ::dlclose(module);
 }
 
-std::vector<std::string> lines_of(const std::string& path) {
-  std::vector<std::string> lines;
-  std::string text = zyp::platform::read_whole_file(path).value_or("");
-  for (size_t start = 0; start < text.size();) {
-    size_t end = text.find('\n', start);
-    if (end == std::string::npos) end = text.size();
-    lines.push_back(text.substr(start, end - start));
-    start = end + 1;
-  }
-  return lines;
-}
-
 // What the user did and how each dialog and box ended: the lines that must
 // be the same whichever backend showed them.
 std::vector<std::string> outcome_lines(const std::string& transcript) {
   std::vector<std::string> kept;
-  for (const std::string& line : lines_of(transcript)) {
+  for (const std::string& line : zyp::platform::ui::testing::lines_of(transcript)) {
     if (line.find(" user ") != std::string::npos || line.find(" end ") != std::string::npos ||
         line.starts_with("msgbox ") || line.starts_with("mismatch ") || line.find(" text 6 ") != std::string::npos) {
       kept.push_back(line);
