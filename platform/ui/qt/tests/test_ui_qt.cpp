@@ -4,8 +4,16 @@
 // Both runs must end the same and leave the same transcript.
 #include <stdlib.h>
 
+#include <QApplication>
+#include <QDialog>
+#include <QLineEdit>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QTest>
+
 #include <chrono>
 #include <functional>
+#include <future>
 #include <thread>
 
 #include "platform/ui/tests/ui_fixtures.h"
@@ -137,6 +145,97 @@ TEST_F(QtHostTest, TheProgressWindowClosesOnItsCancel) {
         return 0;
       },
       0);
+}
+
+// The visible dialog or message box with that caption, null when none is.
+QWidget* shown_window(const QString& caption) {
+  for (QWidget* window : QApplication::topLevelWidgets()) {
+    if (window->isVisible() && window->windowTitle() == caption) return window;
+  }
+  return nullptr;
+}
+
+// A person at the keyboard: once `act` finds what it needs on screen (on the
+// toolkit's thread), it acts there; false when it never did.
+bool act_on_screen(const std::function<bool()>& act) {
+  for (auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+       std::chrono::steady_clock::now() < give_up;) {
+    bool done = false;
+    QMetaObject::invokeMethod(qApp, [&] { done = act(); }, Qt::BlockingQueuedConnection);
+    if (done) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  return false;
+}
+
+TEST_F(QtHostTest, EnterPressesTheDefaultButtonAndEscapeCancels) {
+  struct Case {
+    const char* what;
+    Qt::Key key;
+    int result;
+    std::vector<std::string> events;
+  };
+  const Case cases[] = {
+      {"Enter after a PIN long enough for OK", Qt::Key_Return, 0, {}},
+      {"Escape", Qt::Key_Escape, 9, {"cancel"}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    auto host = make_host("qt");
+    SignInHandler handler;
+    handler.timer_period = 0;
+    auto person = std::async(std::launch::async, [&] {
+      bool typed = act_on_screen([] {
+        QWidget* dialog = shown_window(QStringLiteral("Sign in"));
+        auto* edit = dialog ? dialog->findChild<QLineEdit*>() : nullptr;
+        if (!edit) return false;
+        QTest::keyClicks(edit, QStringLiteral("1234"));
+        return true;
+      });
+      // OK is enabled once the handler has seen the four digits.
+      return typed && act_on_screen([&] {
+               QWidget* dialog = shown_window(QStringLiteral("Sign in"));
+               if (!dialog) return false;
+               for (auto* button : dialog->findChildren<QPushButton*>()) {
+                 if (button->text() == QStringLiteral("OK") && !button->isEnabled()) return false;
+               }
+               QTest::keyClick(dialog->findChild<QLineEdit*>(), c.key);
+               return true;
+             });
+    });
+    EXPECT_EQ(host->run_dialog(sign_in_, handler), c.result);
+    EXPECT_TRUE(person.get());
+    EXPECT_EQ(handler.events, c.events);
+  }
+}
+
+TEST_F(QtHostTest, EnterInAMessageBoxTakesItsDefaultButtonAndEscapeItsDecliningOne) {
+  struct Case {
+    const char* what;
+    uint32_t style;
+    Qt::Key key;
+    int result;
+  };
+  const Case cases[] = {
+      {"Enter, second button the default", kMbYesNo | kMbDefButton2, Qt::Key_Return, kIdNo},
+      {"Enter, first button the default", kMbYesNo | kMbDefButton1, Qt::Key_Return, kIdYes},
+      {"Escape on Yes/No", kMbYesNo, Qt::Key_Escape, kIdNo},
+      {"Escape on Yes/No/Cancel", kMbYesNoCancel, Qt::Key_Escape, kIdCancel},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    auto host = make_host("qt");
+    auto person = std::async(std::launch::async, [&] {
+      return act_on_screen([&] {
+        QWidget* box = shown_window(QStringLiteral("Question"));
+        if (!box) return false;
+        QTest::keyClick(box, c.key);
+        return true;
+      });
+    });
+    EXPECT_EQ(host->message_box("Go on?", "Question", c.style), c.result);
+    EXPECT_TRUE(person.get());
+  }
 }
 
 TEST_F(QtHostTest, WithoutANotificationAreaThereIsNoTrayIcon) {
