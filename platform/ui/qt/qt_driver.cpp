@@ -227,7 +227,18 @@ std::string Driver::perform(DialogWindow& window, const ScriptAction& action) {
       auto* box = qobject_cast<QAbstractButton*>(widget);
       if (!box || (kind != ControlKind::Check && kind != ControlKind::Radio)) return "control " + id + " is not a check box";
       if (kind == ControlKind::Radio && action.number == 0) return "radio button " + id + " is cleared only by choosing another";
-      if (box->isChecked() != (action.number != 0)) click(box);
+      if (box->isChecked() != (action.number != 0)) {
+        click(box);
+      } else {
+        // Seen already so: the user confirms it, which the handler hears of
+        // as with the other backends.
+        UserAction confirm;
+        confirm.handle = window.handle();
+        confirm.kind = UserAction::Kind::Check;
+        confirm.control = action.control;
+        confirm.number = action.number;
+        host_.user_acted(std::move(confirm));
+      }
       return {};
     }
     case Verb::Select: {
@@ -262,6 +273,7 @@ std::string Driver::perform(DialogWindow& window, const ScriptAction& action) {
     case Verb::Click: {
       auto* button = qobject_cast<QAbstractButton*>(widget);
       if (!button) return "control " + id + " cannot be clicked";
+      if (kind != ControlKind::Button) window.report_next_as(action.control, UserAction::Kind::Click);
       click(button);
       return {};
     }

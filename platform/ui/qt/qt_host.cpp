@@ -211,17 +211,27 @@ WindowView QtHost::view_of(ModelWindow& window) {
   return view;
 }
 
+bool QtHost::changed_view(ModelWindow& window, std::vector<WindowView>& changed) {
+  WindowView view = view_of(window);
+  std::lock_guard<std::mutex> hold(sent_lock_);
+  auto& sent = sent_views_[window.handle()];
+  if (sent.handle == view.handle && same_view(sent, view)) return false;
+  sent = view;
+  changed.push_back(std::move(view));
+  return true;
+}
+
 void QtHost::sync_windows(uint32_t waiting) {
   std::vector<WindowView> changed;
-  for (const auto& window : thread_windows()) {
-    WindowView view = view_of(*window);
-    std::lock_guard<std::mutex> hold(sent_lock_);
-    auto& sent = sent_views_[window->handle()];
-    if (sent.handle == view.handle && same_view(sent, view)) continue;
-    sent = view;
-    changed.push_back(std::move(view));
-  }
+  for (const auto& window : thread_windows()) changed_view(*window, changed);
   send(std::move(changed), waiting, 0);
+}
+
+void QtHost::window_updated(ModelWindow& window) {
+  // The window's thread is at work (not waiting for its user), and what it
+  // changed is shown at once.
+  std::vector<WindowView> changed;
+  if (changed_view(window, changed)) send(std::move(changed), 0, 0);
 }
 
 void QtHost::send(std::vector<WindowView> views, uint32_t waiting, uint32_t closed) {

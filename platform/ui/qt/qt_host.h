@@ -40,6 +40,7 @@ class QtHost final : public detail::ModelHost {
   void do_set_wait_cursor(bool waiting) override;
   void ring() override;
   ScreenRect do_screen() const override;
+  void window_updated(detail::ModelWindow& window) override;
   void window_closed(detail::ModelWindow& window) override;
   bool holds_transcript(const detail::ModelWindow& window) const override;
 
@@ -51,6 +52,8 @@ class QtHost final : public detail::ModelHost {
   // Sends what changed in this thread's windows; `waiting` is the modal
   // dialog that now waits for its user (0: none).
   void sync_windows(uint32_t waiting);
+  // Adds the window's view to `changed` when it differs from the one last sent.
+  bool changed_view(detail::ModelWindow& window, std::vector<WindowView>& changed);
   void send(std::vector<WindowView> views, uint32_t waiting, uint32_t closed);
   // Applies one action of the user to a window of this thread (with `modal`
   // waiting, also to it); false when none is pending.

@@ -191,8 +191,12 @@ QWidget* DialogWindow::make_widget(const Control& c) {
       // The model clears the radio buttons next to a chosen one.
       box->setAutoExclusive(false);
       const bool radio = c.kind == ControlKind::Radio;
-      connect(box, &QAbstractButton::clicked, this,
-              [this, id, radio](bool on) { act(Kind::Check, id, {}, radio || on ? 1 : 0); });
+      connect(box, &QAbstractButton::clicked, this, [this, id, radio](bool on) {
+        auto named = reported_as_.find(id);
+        Kind kind = named == reported_as_.end() ? Kind::Check : named->second;
+        if (named != reported_as_.end()) reported_as_.erase(named);
+        act(kind, id, {}, radio || on ? 1 : 0);
+      });
       return box;
     }
     case ControlKind::Group: return new QGroupBox(this);

@@ -70,6 +70,10 @@ class DialogWindow final : public QDialog {
   QWidget* control_widget(uint32_t control) const;
   ControlKind control_kind(uint32_t control) const;
 
+  // The next click on check box or radio button `control` is reported as
+  // `kind` (a script's "click" rather than "check").
+  void report_next_as(uint32_t control, UserAction::Kind kind) { reported_as_[control] = kind; }
+
   void reject() override;  // Escape: Cancel goes to the handler
  protected:
   void closeEvent(QCloseEvent* event) override;
@@ -97,6 +101,7 @@ class DialogWindow final : public QDialog {
   uint32_t focus_ = 0;
   bool shown_once_ = false;
   bool settled_ = true;
+  std::map<uint32_t, UserAction::Kind> reported_as_;
 };
 
 // The picture file, loaded with white taken as transparent; null when it

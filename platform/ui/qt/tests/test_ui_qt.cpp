@@ -147,6 +147,66 @@ TEST_F(QtHostTest, TheProgressWindowClosesOnItsCancel) {
       0);
 }
 
+// A dialog of every kind of choice: radio buttons, a check box, a list, a
+// list view with columns and a tab strip.
+constexpr char kChoicesModule[] = R"(
+dialog 310 "Choices" size 250 150
+  control 1101 radio "&Small" at 8 8 60 10 checked
+  control 1102 radio "&Large" at 8 20 60 10
+  control 1103 check "&Compress" at 8 32 60 10
+  control 1110 list "" at 80 8 70 40
+  control 1120 listview "" at 8 54 150 60
+  control 1130 tab "" at 160 8 80 14
+  control 1 button "OK" at 190 130 50 14 default
+end
+)";
+
+struct ChoicesHandler : DialogHandler {
+  std::vector<std::string> events;
+  void on_init(Window& w) override {
+    for (const char* name : {"Documents", "Pictures", "Music"}) w.add_item(1110, name);
+    w.add_column(1120, "Name", 16);
+    w.add_column(1120, "Size", 8, ColumnAlign::Right);
+    for (const char* name : {"report.odt", "photo.jpg"}) {
+      int row = w.add_item(1120, name);
+      w.set_item_text(1120, row, 1, std::to_string(row + 1) + " KB");
+    }
+    w.add_item(1130, "General");
+    w.add_item(1130, "Keys");
+    w.select_item(1130, 0);
+  }
+  void on_command(Window& w, uint32_t control, uint32_t notification) override {
+    if (control == 1) {
+      w.end(0);
+      return;
+    }
+    std::string state = std::to_string(control) + ":" + std::to_string(notification);
+    for (uint32_t box : {1101u, 1102u, 1103u}) state += " " + std::to_string(w.checked(box));
+    for (uint32_t list : {1110u, 1120u, 1130u}) state += " " + std::to_string(w.selected_item(list));
+    events.push_back(state);
+  }
+};
+
+TEST_F(QtHostTest, EveryKindOfChoiceIsMadeOnTheWidgetsAsScripted) {
+  DialogTemplate choices = dialog_template(kChoicesModule, 310);
+  expect_same_in_both(
+      "dialog 310 check 1102 1\n"
+      "dialog 310 click 1103\n"
+      "dialog 310 check 1103 1\n"
+      "dialog 310 select 1110 2\n"
+      "dialog 310 select 1120 1\n"
+      "dialog 310 select 1130 1\n"
+      "dialog 310 click 1101\n"
+      "dialog 310 click 1\n",
+      [&](Host& host, std::vector<std::string>& events) {
+        ChoicesHandler handler;
+        int result = host.run_dialog(choices, handler);
+        events = handler.events;
+        return result;
+      },
+      0);
+}
+
 // The visible dialog or message box with that caption, null when none is.
 QWidget* shown_window(const QString& caption) {
   for (QWidget* window : QApplication::topLevelWidgets()) {
