@@ -1,7 +1,8 @@
-// zypuipreview LANG [RESOURCE_FOLDER]: shows the suite's main dialogs in one
-// language through the user-interface host, one after the other: the PIN
-// dialog (after a wrong PIN), the token initialisation and PIN change
-// dialogs, the question that offers the initialisation, and the progress
+// zypuipreview LANG [RESOURCE_FOLDER]: shows every dialog of the provider's
+// and the toolbox's language modules in one language through the
+// user-interface host, one after the other: the PIN dialog (after a wrong
+// PIN), the token initialisation, PIN change and insertion dialogs, the
+// question that offers the initialisation, the about box and the progress
 // window. scripts/screenshots.sh runs it with the qt backend under a virtual
 // display to take pictures of them; with ZYP_UI=tty it shows them on the
 // terminal. Exit code 0 when every dialog could be made.
@@ -10,6 +11,8 @@
 #include <cstdlib>
 #include <string>
 #include <thread>
+#include <utility>
+#include <vector>
 
 #include "platform/lang_module.h"
 #include "platform/modules.h"
@@ -24,6 +27,9 @@ constexpr uint32_t kMessage = 6;
 constexpr uint32_t kWrongPin = 6;
 constexpr uint32_t kOfferInitialisation = 8;
 constexpr uint32_t kProcessing = 2;
+constexpr uint32_t kInsertionPrompt = 1028;
+constexpr uint32_t kInsertToken = 7;
+constexpr char kProduct[] = "Quillmarsh Folder";
 
 std::string resource_folder(int argc, char** argv) {
   if (argc > 2) return argv[2];
@@ -31,12 +37,12 @@ std::string resource_folder(int argc, char** argv) {
   return running_binary_folder().value_or(".") + "/../share/zyp/resources";
 }
 
-// Shows the default picture and, when given, a message; OK and Cancel end it.
+// Shows the default picture and the given texts; OK and Cancel end it.
 struct PreviewHandler : ui::DialogHandler {
   std::string picture;
-  std::string message;
+  std::vector<std::pair<uint32_t, std::string>> texts;
   void on_init(ui::Window& window) override {
-    if (!message.empty()) window.set_text(kMessage, message);
+    for (const auto& [control, text] : texts) window.set_text(control, text);
   }
   void on_paint(ui::Window& window) override {
     if (!picture.empty()) window.set_picture(kPicture, picture);
@@ -79,15 +85,21 @@ int main(int argc, char** argv) {
   ui::Host& host = ui::host();
   const std::string picture = toolbox->picture_path("IDB_DEFAULTBITMAP");
   int failures = 0;
-  for (uint32_t number : {129u, 139u, 105u}) {
+  auto show = [&](const LanguageModule& module, uint32_t number, std::vector<std::pair<uint32_t, std::string>> texts) {
     PreviewHandler handler;
     handler.picture = picture;
-    if (number == 129) handler.message = *provider->string(kWrongPin);
-    const DialogTemplate* dialog = provider->dialog(number);
+    handler.texts = std::move(texts);
+    const DialogTemplate* dialog = module.dialog(number);
     if (!dialog || host.run_dialog(*dialog, handler) == -1) ++failures;
-  }
-  host.message_box(*provider->string(kOfferInitialisation), "Quillmarsh Folder",
+  };
+  show(*provider, 129, {{kMessage, *provider->string(kWrongPin)}});
+  show(*provider, 139, {});
+  show(*provider, 105, {});
+  show(*provider, 138, {{kInsertionPrompt, *provider->string(kInsertToken)}});
+  host.message_box(*provider->string(kOfferInitialisation), kProduct,
                    ui::kMbYesNo | ui::kMbIconQuestion | ui::kMbDefButton2);
+  show(*toolbox, 101, {{1001, kProduct}, {1002, "Version 1.0.0"}, {1006, format(*toolbox->string(3), "1.0")},
+                       {1003, "Copyright (c) 2026 Quillmarsh"}});
 
   ProgressHandler progress;
   const DialogTemplate* dialog = toolbox->dialog(102);
