@@ -4,6 +4,7 @@
 // report what the user does, which the window's own thread then applies as
 // the user's action.
 #include <poll.h>
+#include <string.h>
 
 #include <QAbstractButton>
 #include <QApplication>
@@ -113,6 +114,11 @@ void add_menu_items(QMenu* menu, const std::vector<MenuItem>& items, uint32_t de
   }
 }
 
+void wipe(std::string& text) {
+  if (!text.empty()) explicit_bzero(text.data(), text.size());
+  text.clear();
+}
+
 bool same_control(const detail::Control& a, const detail::Control& b) {
   if (a.text != b.text || a.enabled != b.enabled || a.visible != b.visible || a.checked != b.checked ||
       a.limit != b.limit || a.percent != b.percent || a.picture != b.picture || a.items.size() != b.items.size() ||
@@ -208,6 +214,14 @@ WindowView QtHost::view_of(ModelWindow& window) {
   view.picture = window.picture(0);
   view.focus = window.focus();
   view.controls = window.controls();
+  // A password stays in the model and the edit: the view only tells whether
+  // the edit holds one, which is all the widget needs (a handler empties it).
+  for (detail::Control& control : view.controls) {
+    if (control.is_password() && !control.text.empty()) {
+      wipe(control.text);
+      control.text = kPasswordHeld;
+    }
+  }
   return view;
 }
 
@@ -252,6 +266,7 @@ bool QtHost::take_action(ModelWindow* modal) {
       auto window = std::find_if(mine.begin(), mine.end(), [&](const auto& w) { return w->handle() == it->handle; });
       if (window == mine.end()) {
         if (!find_window(it->handle)) {
+          wipe(it->text);
           it = actions_.erase(it);  // its window is gone
           ++taken_;
           continue;
@@ -274,6 +289,7 @@ bool QtHost::take_action(ModelWindow* modal) {
   if (!next) return deliver_tray_event();
   ++taken_;
   perform(*target, *next);
+  wipe(next->text);  // typed text, perhaps a PIN
   return true;
 }
 
@@ -354,7 +370,11 @@ void QtHost::window_closed(ModelWindow& window) {
   {
     // What the user did to it meanwhile has nothing left to act on.
     std::lock_guard<std::mutex> hold(actions_lock_);
-    taken_ += std::erase_if(actions_, [&](const UserAction& action) { return action.handle == window.handle(); });
+    taken_ += std::erase_if(actions_, [&](UserAction& action) {
+      if (action.handle != window.handle()) return false;
+      wipe(action.text);
+      return true;
+    });
   }
   send({}, 0, window.handle());
 }

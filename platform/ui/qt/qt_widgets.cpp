@@ -322,7 +322,9 @@ void DialogWindow::update_control(Slot& slot, const Control& c, bool first) {
         if (auto* edit = qobject_cast<QLineEdit*>(widget)) edit->setMaxLength(c.limit ? int(c.limit) : 32767);
       }
       if (!settled_) break;
-      if (auto* edit = qobject_cast<QLineEdit*>(widget)) {
+      if (auto* edit = qobject_cast<QLineEdit*>(widget); edit && c.is_password()) {
+        if (c.text.empty() && !edit->text().isEmpty()) edit->clear();
+      } else if (edit) {
         if (edit->text() != qs(c.text)) edit->setText(qs(c.text));
       } else if (auto* lines = qobject_cast<QPlainTextEdit*>(widget)) {
         if (lines->toPlainText() != qs(c.text)) lines->setPlainText(qs(c.text));

@@ -51,6 +51,9 @@ struct UserAction {
   std::string reason;  // Mismatch
 };
 
+// What a view holds instead of a password edit's text when it is not empty.
+inline constexpr char kPasswordHeld[] = "\x01";
+
 // The property of a message box button that holds its ButtonId.
 inline constexpr char kButtonIdProperty[] = "zypButtonId";
 
