@@ -1,5 +1,6 @@
 #include "platform/ui/qt/qt_gui.h"
 
+#include <dlfcn.h>
 #include <unistd.h>
 #include <xcb/xcb.h>
 
@@ -10,6 +11,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <clocale>
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
@@ -63,6 +65,15 @@ void quiet_messages(QtMsgType type, const QMessageLogContext& context, const QSt
 std::mutex g_start_lock;
 Gui* g_gui = nullptr;
 
+// The toolkit's thread runs this library's code until the process ends, so
+// the library must never be unloaded once it started.
+void pin_library() {
+  Dl_info self{};
+  if (::dladdr(reinterpret_cast<void*>(&pin_library), &self) && self.dli_fname) {
+    ::dlopen(self.dli_fname, RTLD_NOW | RTLD_NOLOAD | RTLD_NODELETE);
+  }
+}
+
 }  // namespace
 
 bool choose_platform(std::string& platform, std::string& why) {
@@ -103,6 +114,7 @@ Gui* Gui::instance(std::string& why) {
   }
   g_gui = gui;
   g_gui->keep_exit_order();
+  pin_library();
   return g_gui;
 }
 
@@ -131,7 +143,12 @@ void Gui::run(const std::string& platform, std::promise<bool>& started) {
   static int count;
   count = static_cast<int>(arguments.size()) - 1;
   g_previous_handler = qInstallMessageHandler(&quiet_messages);
+  // Qt sets the C locale from the environment; the suite formats and reads
+  // numbers with the locale it had, so that one is put back.
+  const char* current = std::setlocale(LC_ALL, nullptr);
+  const std::string locale = current ? current : "C";
   auto* app = new QApplication(count, arguments.data());
+  std::setlocale(LC_ALL, locale.c_str());
   app->setQuitOnLastWindowClosed(false);
   context_ = new QObject();
   started.set_value(true);

@@ -12,6 +12,7 @@
 #include <QTest>
 
 #include <chrono>
+#include <clocale>
 #include <functional>
 #include <future>
 #include <thread>
@@ -296,6 +297,17 @@ TEST_F(QtHostTest, EnterInAMessageBoxTakesItsDefaultButtonAndEscapeItsDecliningO
     EXPECT_EQ(host->message_box("Go on?", "Question", c.style), c.result);
     EXPECT_TRUE(person.get());
   }
+}
+
+// Qt sets the C locale from the environment when it starts; the program's
+// number formats must not change under it.
+TEST_F(QtHostTest, StartingTheToolkitLeavesTheProcessLocaleAsItWas) {
+  ::setenv("LC_ALL", "C.UTF-8", 1);
+  const std::string before = std::setlocale(LC_ALL, nullptr);
+  auto host = make_host("qt");
+  ::unsetenv("LC_ALL");
+  EXPECT_EQ(host->name(), "qt");
+  EXPECT_EQ(std::setlocale(LC_ALL, nullptr), before);
 }
 
 TEST_F(QtHostTest, WithoutANotificationAreaThereIsNoTrayIcon) {
