@@ -14,6 +14,7 @@
 #include <chrono>
 #include <clocale>
 #include <functional>
+#include <optional>
 #include <future>
 #include <thread>
 
@@ -296,6 +297,43 @@ TEST_F(QtHostTest, EnterInAMessageBoxTakesItsDefaultButtonAndEscapeItsDecliningO
     });
     EXPECT_EQ(host->message_box("Go on?", "Question", c.style), c.result);
     EXPECT_TRUE(person.get());
+  }
+}
+
+TEST_F(QtHostTest, ChoosersGiveThePathTheUserChose) {
+  std::string folder = zyp::testing::make_temp_folder("chosen");
+  ASSERT_TRUE(write_file_atomically(folder + "/letter.txt", "text"));
+  struct Case {
+    const char* what;
+    std::string script;
+    std::function<std::optional<std::string>(Host&, const ChooserOptions&)> choose;
+    std::optional<std::string> chosen;
+  };
+  const Case cases[] = {
+      {"a file to open", "browse " + folder + "/letter.txt\n",
+       [](Host& host, const ChooserOptions& options) { return host.choose_open_file(options); }, folder + "/letter.txt"},
+      {"a new file to save", "browse " + folder + "/new.txt\n",
+       [](Host& host, const ChooserOptions& options) { return host.choose_save_file(options); }, folder + "/new.txt"},
+      {"a folder", "browse " + folder + "\n",
+       [](Host& host, const ChooserOptions& options) { return host.choose_folder(options); }, folder},
+      {"cancelled", "browse\n",
+       [](Host& host, const ChooserOptions& options) { return host.choose_open_file(options); }, std::nullopt},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    std::optional<std::string> chosen[2];
+    Outcome outcome[2];
+    for (int qt = 0; qt < 2; ++qt) {
+      outcome[qt] = run(qt ? "qt" : "script", c.script, [&](Host& host, std::vector<std::string>&) {
+        ChooserOptions options;
+        options.title = "Choose";
+        options.initial = folder;
+        chosen[qt] = c.choose(host, options);
+        return 0;
+      });
+      EXPECT_EQ(chosen[qt], c.chosen) << (qt ? "qt" : "script");
+    }
+    EXPECT_EQ(outcome[1].transcript, outcome[0].transcript);
   }
 }
 
