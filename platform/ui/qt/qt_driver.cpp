@@ -10,6 +10,7 @@
 #include <QPainter>
 #include <QLineEdit>
 #include <QListWidget>
+#include <QMenu>
 #include <QMessageBox>
 #include <QPlainTextEdit>
 #include <QRadioButton>
@@ -70,6 +71,12 @@ bool Driver::fits(const ScriptAction& action) const {
 
 void Driver::step() {
   if (!host_.settled()) return;  // the last action is not handled yet
+  if (host_.open_menu_ && host_.open_menu_->isVisible()) {
+    // Scripts have no menu action: a popup menu is dismissed, as with the
+    // script backend.
+    QTest::keyClick(host_.open_menu_, Qt::Key_Escape);
+    return;
+  }
   bool took = false;
   std::string problem;
   auto action = cursor_.next(

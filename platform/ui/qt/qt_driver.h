@@ -5,7 +5,8 @@
 // the real dialogs this way (also inside another process, such as the
 // server), and scripts/screenshots.sh takes its pictures with it
 // ($ZYP_UI_QT_SNAPSHOTS=FOLDER saves each window as a PNG file before the
-// first action on it).
+// first action on it). Popup menus, for which scripts have no action, are
+// dismissed.
 #include <QObject>
 #include <QTimer>
 

@@ -483,8 +483,9 @@ std::optional<std::string> QtHost::ask_path(ChooserKind kind, const ChooserOptio
 }
 
 uint32_t QtHost::ask_menu(const std::vector<MenuItem>& items, uint32_t default_command) {
-  return ask_gui<uint32_t>([items, default_command](std::function<void(uint32_t)> done) {
+  return ask_gui<uint32_t>([this, items, default_command](std::function<void(uint32_t)> done) {
     auto* menu = new QMenu();
+    open_menu_ = menu;
     menu->setAttribute(Qt::WA_DeleteOnClose);
     add_menu_items(menu, items, default_command);
     auto chosen = std::make_shared<uint32_t>(0);

@@ -16,6 +16,7 @@
 
 class QMessageBox;
 class QFileDialog;
+class QMenu;
 
 namespace zyp::platform::ui::qt {
 
@@ -104,6 +105,7 @@ class QtHost final : public detail::ModelHost {
   QPointer<QMessageBox> open_box_;
   std::string open_box_text_;
   QPointer<QFileDialog> open_chooser_;
+  QPointer<QMenu> open_menu_;
   std::string open_chooser_title_;
   std::unique_ptr<Driver> driver_;
 };

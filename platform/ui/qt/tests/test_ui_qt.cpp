@@ -7,6 +7,7 @@
 #include <QApplication>
 #include <QDialog>
 #include <QLineEdit>
+#include <QMenu>
 #include <QMessageBox>
 #include <QPushButton>
 #include <QTest>
@@ -335,6 +336,37 @@ TEST_F(QtHostTest, ChoosersGiveThePathTheUserChose) {
     }
     EXPECT_EQ(outcome[1].transcript, outcome[0].transcript);
   }
+}
+
+std::vector<MenuItem> sample_menu() {
+  MenuItem open{MenuItem::Kind::Command, 1001, "&Open", false, false, {}};
+  MenuItem separator{MenuItem::Kind::Separator, 0, "", false, false, {}};
+  MenuItem details{MenuItem::Kind::Command, 1002, "&Details", true, false, {}};
+  MenuItem more{MenuItem::Kind::Popup, 0, "&More", false, false, {details}};
+  return {open, separator, more};
+}
+
+TEST_F(QtHostTest, APopupMenuIsDismissedAsScripted) {
+  expect_same_in_both(
+      "", [](Host& host, std::vector<std::string>&) { return static_cast<int>(host.popup_menu(sample_menu(), 1001)); },
+      0);
+}
+
+TEST_F(QtHostTest, APopupMenuGivesTheCommandTheUserChose) {
+  auto host = make_host("qt");
+  auto person = std::async(std::launch::async, [] {
+    return act_on_screen([] {
+      for (QWidget* window : QApplication::topLevelWidgets()) {
+        if (!window->isVisible() || !qobject_cast<QMenu*>(window)) continue;
+        QTest::keyClick(window, Qt::Key_Down);
+        QTest::keyClick(window, Qt::Key_Return);
+        return true;
+      }
+      return false;
+    });
+  });
+  EXPECT_EQ(host->popup_menu(sample_menu(), 1001), 1001u);
+  EXPECT_TRUE(person.get());
 }
 
 // Qt sets the C locale from the environment when it starts; the program's
