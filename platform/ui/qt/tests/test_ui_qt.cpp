@@ -210,6 +210,41 @@ TEST_F(QtHostTest, EveryKindOfChoiceIsMadeOnTheWidgetsAsScripted) {
       0);
 }
 
+// Records on which thread each event came.
+struct ThreadsHandler : DialogHandler {
+  std::vector<std::pair<std::string, std::thread::id>> events;
+  int ticks = 0;
+  void note(const char* what) { events.emplace_back(what, std::this_thread::get_id()); }
+  void on_init(Window& w) override {
+    note("init");
+    w.set_timer(7, 10);
+  }
+  void on_paint(Window&) override { note("paint"); }
+  void on_timer(Window& w, uint32_t) override {
+    note("timer");
+    if (++ticks == 3) w.post_command(1);
+  }
+  void on_command(Window& w, uint32_t control, uint32_t) override {
+    note("command");
+    if (control == 1) w.end(0);
+  }
+  void on_destroy(Window&) override { note("destroy"); }
+};
+
+TEST_F(QtHostTest, EveryEventOfADialogRunsOnItsOwnThreadWithTimersOnTheRealClock) {
+  auto host = make_host("qt");
+  ThreadsHandler handler;
+  auto started = std::chrono::steady_clock::now();
+  EXPECT_EQ(host->run_dialog(sign_in_, handler), 0);
+  EXPECT_GE(std::chrono::steady_clock::now() - started, std::chrono::milliseconds(30));
+  std::vector<std::string> kinds;
+  for (const auto& [what, thread] : handler.events) {
+    kinds.push_back(what);
+    EXPECT_EQ(thread, std::this_thread::get_id()) << what;
+  }
+  EXPECT_EQ(kinds, (std::vector<std::string>{"init", "paint", "timer", "timer", "timer", "command", "destroy"}));
+}
+
 // The visible dialog or message box with that caption, null when none is.
 QWidget* shown_window(const QString& caption) {
   for (QWidget* window : QApplication::topLevelWidgets()) {
