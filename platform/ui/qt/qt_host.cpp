@@ -153,11 +153,15 @@ bool same_view(const WindowView& a, const WindowView& b) {
 
 class QtTrayIcon final : public TrayIcon {
  public:
-  QtTrayIcon(QtHost& host, std::unique_ptr<TrayIcon> recorder, QSystemTrayIcon* icon)
-      : host_(host), recorder_(std::move(recorder)), icon_(icon) {}
+  QtTrayIcon(QtHost& host, std::unique_ptr<TrayIcon> recorder, QSystemTrayIcon* icon, TrayHandler* handler)
+      : host_(host), recorder_(std::move(recorder)), icon_(icon), handler_(handler) {}
   ~QtTrayIcon() override {
     QSystemTrayIcon* icon = icon_;
-    host_.gui().post([icon] { delete icon; });
+    host_.gui().call<int>([icon] {
+      delete icon;
+      return 0;
+    });
+    if (handler_) host_.forget_tray_events(handler_);
   }
   bool set_icon(uint32_t icon) override { return recorder_->set_icon(icon); }
   bool set_tooltip(std::string_view tooltip) override {
@@ -171,6 +175,7 @@ class QtTrayIcon final : public TrayIcon {
   QtHost& host_;
   std::unique_ptr<TrayIcon> recorder_;
   QSystemTrayIcon* icon_;
+  TrayHandler* handler_;
 };
 
 // ---------------------------------------------------------------------------
@@ -524,7 +529,12 @@ std::unique_ptr<TrayIcon> QtHost::do_add_tray_icon(uint32_t icon, std::string_vi
     tray->show();
     return tray;
   });
-  return std::make_unique<QtTrayIcon>(*this, std::move(recorder), widget);
+  return std::make_unique<QtTrayIcon>(*this, std::move(recorder), widget, handler);
+}
+
+void QtHost::forget_tray_events(TrayHandler* handler) {
+  std::lock_guard<std::mutex> hold(actions_lock_);
+  std::erase_if(tray_events_, [&](const TrayEventEntry& entry) { return entry.handler == handler; });
 }
 
 bool QtHost::deliver_tray_event() {

@@ -30,6 +30,8 @@ class QtHost final : public detail::ModelHost {
 
   std::string_view name() const override { return "qt"; }
   Gui& gui() const { return gui_; }
+  // Drops the tray events not yet delivered to `handler` (its icon went).
+  void forget_tray_events(TrayHandler* handler);
 
  protected:
   void wait_for_user(detail::ModelWindow& dialog) override;
