@@ -435,9 +435,14 @@ int QtHost::ask_message_box(const MessageBoxRequest& request) {
       auto chosen = ids.find(box->clickedButton());
       done(chosen == ids.end() ? escape : chosen->second);
     });
+    if (style & kMbTopmost) box->setWindowFlag(Qt::WindowStaysOnTopHint);
     open_box_ = box;
     open_box_text_ = text.toStdString();
     box->open();
+    if (style & (kMbSetForeground | kMbTopmost | kMbSystemModal)) {
+      box->raise();
+      box->activateWindow();
+    }
   });
 }
 
