@@ -419,7 +419,9 @@ int QtHost::ask_message_box(const MessageBoxRequest& request) {
   return ask_gui<int>([this, owner, text, caption, style](std::function<void(int)> done) {
     auto* box = new QMessageBox(box_icon(style), caption, text, QMessageBox::NoButton, widget_of(owner));
     box->setAttribute(Qt::WA_DeleteOnClose);
-    box->setWindowModality(Qt::ApplicationModal);
+    box->setWindowModality((style & (kMbTaskModal | kMbSystemModal)) ? Qt::ApplicationModal
+                           : owner                                    ? Qt::WindowModal
+                                                                      : Qt::NonModal);
     std::map<QAbstractButton*, int> ids;
     for (int id : message_box_buttons(style)) {
       QPushButton* button = box->addButton(button_text(id), id == kIdCancel || id == kIdNo || id == kIdAbort
@@ -438,7 +440,7 @@ int QtHost::ask_message_box(const MessageBoxRequest& request) {
     if (style & kMbTopmost) box->setWindowFlag(Qt::WindowStaysOnTopHint);
     open_box_ = box;
     open_box_text_ = text.toStdString();
-    box->open();
+    box->show();  // open() would make it modal to the whole application
     if (style & (kMbSetForeground | kMbTopmost | kMbSystemModal)) {
       box->raise();
       box->activateWindow();
@@ -488,7 +490,8 @@ std::optional<std::string> QtHost::ask_path(ChooserKind kind, const ChooserOptio
         });
         open_chooser_ = chooser;
         open_chooser_title_ = copy.title;
-        chooser->open();
+        chooser->setWindowModality(owner ? Qt::WindowModal : Qt::NonModal);
+        chooser->show();
       });
 }
 

@@ -106,7 +106,9 @@ DialogWindow::DialogWindow(const WindowView& view, QWidget* parent, ActionSink s
   // letter width, 8 vertical units the line height.
   base_x_ = (metrics.horizontalAdvance(QStringLiteral("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz")) / 26 + 1) / 2;
   base_y_ = metrics.height();
-  if (view.role == WindowRole::Modal) setWindowModality(Qt::ApplicationModal);
+  // As on Windows, a modal dialog blocks its owner only: the windows of
+  // other threads, and its thread's windows without an owner, stay usable.
+  if (view.role == WindowRole::Modal && parent) setWindowModality(Qt::WindowModal);
   setSizeGripEnabled(false);
   build(view);
 }
