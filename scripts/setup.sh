@@ -10,6 +10,7 @@ packages=(
   libssl-dev zlib1g-dev libp11-kit-dev
   opensc softhsm2
   clang libclang-rt-14-dev
+  qt6-base-dev fonts-dejavu-core xvfb xauth
 )
 
 missing=()

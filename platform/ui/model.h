@@ -42,6 +42,7 @@ struct Control {
   bool visible = true;
   bool checked = false;
   uint32_t limit = 0;
+  Rect position;  // in dialog units, from the template
   int percent = 0;
   std::string picture;
   std::vector<ListColumn> columns;
@@ -86,6 +87,9 @@ class ModelWindow final : public Window, public std::enable_shared_from_this<Mod
   void bring_to_front() override {}
   void set_topmost(bool) override {}
   ScreenRect rect() const override { return rect_; }
+  // The template's size in dialog units.
+  int width_units() const { return width_units_; }
+  int height_units() const { return height_units_; }
   bool move_to(int x, int y) override;
   bool post_command(uint32_t control, uint32_t notification) override;
   bool set_timer(uint32_t timer, uint32_t period_ms) override;
@@ -178,6 +182,8 @@ class ModelWindow final : public Window, public std::enable_shared_from_this<Mod
   std::string id_;
   std::string caption_;
   ScreenRect rect_;
+  int width_units_;
+  int height_units_;
   bool visible_;
   std::string window_picture_;
   std::vector<Control> controls_;
@@ -211,6 +217,8 @@ class ModelHost : public Host {
 
   // Records a transcript line (after the windows' pending changes).
   void record(std::string_view line);
+  // Wakes the thread that waits in wait_event or in a backend's own wait.
+  void wake();
 
  protected:
   int do_message_box(const MessageBoxRequest& request) override;
@@ -243,6 +251,9 @@ class ModelHost : public Host {
   virtual void ring() {}
   // After a window's changes were recorded, and when it goes.
   virtual void window_updated(ModelWindow&) {}
+  // True while the window's changes are not to be recorded yet (a backend
+  // whose user is still typing records the typed text first).
+  virtual bool holds_transcript(const ModelWindow&) const { return false; }
   virtual void window_closed(ModelWindow&) {}
 
   // Helpers for the backends.
@@ -264,7 +275,10 @@ class ModelHost : public Host {
 
   // What a user can do to a control; each returns why it could not be done,
   // or an empty text when it was done (recorded and notified).
-  std::string user_type(ModelWindow& window, uint32_t control, std::string_view text);
+  // Without `record`, the typing is recorded later by record_typed (a user
+  // who types one key at a time reads as one action in the transcript).
+  std::string user_type(ModelWindow& window, uint32_t control, std::string_view text, bool record = true);
+  void record_typed(ModelWindow& window, uint32_t control);
   std::string user_check(ModelWindow& window, uint32_t control, bool checked);
   std::string user_select(ModelWindow& window, uint32_t control, int64_t index);
   std::string user_click(ModelWindow& window, uint32_t control);
@@ -293,6 +307,9 @@ std::unique_ptr<Host> make_none_host(std::string transcript);
 std::unique_ptr<Host> make_script_host(std::string script, std::string transcript);
 // Falls back to the none backend when the process has no terminal.
 std::unique_ptr<Host> make_tty_host(std::string transcript);
+
+// A text without the '&' that marks access keys ("&&" stands for '&').
+std::string plain(std::string_view text);
 
 // "129" for the key "#129", the name otherwise.
 std::string dialog_name(const std::string& key);

@@ -163,7 +163,7 @@ std::shared_ptr<ModelWindow> ModelHost::target_window(const std::string& key, Mo
 }
 
 void ModelHost::flush_window(ModelWindow& window) {
-  if (!window.presented()) return;
+  if (!window.presented() || holds_transcript(window)) return;
   const std::string prefix = "dialog " + window.dialog_id() + " ";
   auto& recorded = window.recorded();
   if (!window.on_screen()) {
@@ -221,6 +221,10 @@ void ModelHost::post(ModelWindow& window, uint32_t control, uint32_t notificatio
     if (!window.alive()) return;
     window.posted().emplace_back(control, notification);
   }
+  wake();
+}
+
+void ModelHost::wake() {
   char wake = 1;
   (void)!::write(wake_write_.get(), &wake, 1);
 }
@@ -420,19 +424,36 @@ static void note_shown(ModelWindow& window) {
   for (ShownEntry& entry : window.shown_entries()) recorded.emplace(std::move(entry.key), std::move(entry.line));
 }
 
-std::string ModelHost::user_type(ModelWindow& window, uint32_t control, std::string_view text) {
+std::string ModelHost::user_type(ModelWindow& window, uint32_t control, std::string_view text, bool record) {
   std::string why;
   Control* edit = usable_control(window, control, why);
   if (!edit) return why;
   if (edit->kind != ControlKind::Edit) return "control " + std::to_string(control) + " is not an edit";
   if (edit->has(kStyleReadOnly)) return "control " + std::to_string(control) + " is read-only";
   std::string typed = typed_text(*edit, text);
-  record_user(window, "set " + std::to_string(control) + " " +
-                          quote(edit->is_password() && !typed.empty() ? "****" : typed));
+  if (record) {
+    record_user(window, "set " + std::to_string(control) + " " +
+                            quote(edit->is_password() && !typed.empty() ? "****" : typed));
+  }
   edit->text = std::move(typed);
-  note_shown(window);
+  if (record) note_shown(window);
   window.deliver_command(control, kEditChanged);
   return {};
+}
+
+void ModelHost::record_typed(ModelWindow& window, uint32_t control) {
+  const Control* edit = window.find(control);
+  if (!edit) return;
+  flush();
+  transcript_.write("dialog " + window.dialog_id() + " user set " + std::to_string(control) + " " +
+                    quote(edit->shown_text()));
+  // The typed text is now on record; what the handler changed meanwhile is
+  // recorded by the next flush, after this line.
+  if (!window.opened()) return;
+  auto& recorded = window.recorded();
+  for (ShownEntry& entry : window.shown_entries()) {
+    if (entry.line.starts_with("text " + std::to_string(control) + " ")) recorded[entry.key] = entry.line;
+  }
 }
 
 std::string ModelHost::user_check(ModelWindow& window, uint32_t control, bool checked) {

@@ -23,6 +23,16 @@ std::string id_text(uint32_t id) { return std::to_string(id); }
 
 }  // namespace
 
+std::string plain(std::string_view text) {
+  std::string shown;
+  for (size_t i = 0; i < text.size(); ++i) {
+    if (text[i] == '&' && i + 1 < text.size()) ++i;
+    else if (text[i] == '&') continue;
+    shown += text[i];
+  }
+  return shown;
+}
+
 bool Control::holds_items() const { return is_item_kind(kind); }
 
 bool Control::holds_text() const {
@@ -53,6 +63,8 @@ ModelWindow::ModelWindow(ModelHost& host, const DialogTemplate& dialog, DialogHa
       id_(dialog_name(dialog.key)),
       caption_(dialog.caption),
       rect_{0, 0, dialog.width * kPixelsPer4UnitsX / 4, dialog.height * kPixelsPer8UnitsY / 8},
+      width_units_(dialog.width),
+      height_units_(dialog.height),
       visible_(visible) {
   controls_.reserve(dialog.controls.size());
   for (const ControlTemplate& source : dialog.controls) {
@@ -65,6 +77,7 @@ ModelWindow::ModelWindow(ModelHost& host, const DialogTemplate& dialog, DialogHa
     control.visible = !source.has(kStyleHidden);
     control.checked = source.has(kStyleChecked);
     control.limit = source.limit;
+    control.position = source.position;
     controls_.push_back(std::move(control));
   }
 }

@@ -89,17 +89,6 @@ class Terminal {
   std::string pending_;
 };
 
-// A text without the '&' that marks access keys ("&&" stands for '&').
-std::string plain(std::string_view text) {
-  std::string shown;
-  for (size_t i = 0; i < text.size(); ++i) {
-    if (text[i] == '&' && i + 1 < text.size()) ++i;
-    else if (text[i] == '&') continue;
-    shown += text[i];
-  }
-  return shown;
-}
-
 std::string lower(std::string text) {
   for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
   return text;

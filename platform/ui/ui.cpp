@@ -1,11 +1,14 @@
 #include "platform/ui/ui.h"
 
+#include <unistd.h>
+
 #include <cstdio>
 #include <cstdlib>
 #include <mutex>
 
 #include "platform/export_guard.h"
 #include "platform/ui/model.h"
+#include "platform/ui/qt_backend.h"
 
 namespace zyp::platform::ui {
 
@@ -156,6 +159,14 @@ std::unique_ptr<Host> fallback(std::string_view why, std::string transcript) {
 std::unique_ptr<Host> make_host(std::string_view spec, std::string_view transcript) noexcept {
   return guarded(std::unique_ptr<Host>(), [&]() -> std::unique_ptr<Host> {
     std::string record(transcript);
+    // A program run on a terminal keeps its prompts and progress bar there
+    // (`zyp`, a server in the foreground); the others show windows when a
+    // display can be reached.
+    if (spec.empty() && ::isatty(STDIN_FILENO) != 1 &&
+        (detail::wayland_socket_answers() || detail::x_socket_answers())) {
+      std::string why;
+      if (auto qt = detail::make_qt_host(record, why)) return qt;
+    }
     if (spec.empty() || spec == "tty") return detail::make_tty_host(std::move(record));
     if (spec == "none") return detail::make_none_host(std::move(record));
     if (spec.starts_with(kScriptPrefix)) {
@@ -163,7 +174,11 @@ std::unique_ptr<Host> make_host(std::string_view spec, std::string_view transcri
       if (file.empty()) return fallback("ZYP_UI=script: names no file", std::move(record));
       return detail::make_script_host(std::string(file), std::move(record));
     }
-    if (spec == "qt") return fallback("the qt backend is not built", std::move(record));
+    if (spec == "qt") {
+      std::string why;
+      if (auto qt = detail::make_qt_host(record, why)) return qt;
+      return fallback(why, std::move(record));
+    }
     return fallback("unknown ZYP_UI value " + std::string(spec), std::move(record));
   });
 }

@@ -10,7 +10,12 @@
 //   tty          prompts on the controlling terminal, a progress bar on stderr
 //   none         every dialog is cancelled, every message box takes its
 //                default button, nothing waits for a user
-// Without $ZYP_UI: tty when the process has a controlling terminal, else none.
+//   qt           real windows (Qt 6 Widgets), from a library loaded only then
+// Without $ZYP_UI: qt when standard input is not a terminal and a display
+// ($WAYLAND_DISPLAY, $DISPLAY) can be reached and Qt starts on it; else tty
+// when the process has a controlling terminal; else none. So a program run
+// on a terminal keeps its prompts there, and only a program that shows a
+// window loads Qt.
 // With $ZYP_UI_TRANSCRIPT=FILE every backend appends one line per thing shown
 // to FILE (format in SCRIPT_FORMAT.txt); password edits are recorded masked.
 //
@@ -283,7 +288,7 @@ class Host {
   Host(const Host&) = delete;
   Host& operator=(const Host&) = delete;
 
-  // "script", "tty" or "none".
+  // "script", "tty", "none" or "qt".
   virtual std::string_view name() const = 0;
 
   // MessageBox: the button that closed the box, 0 when it could not be shown.
@@ -374,7 +379,7 @@ class Host {
 // share the script position and the transcript through their files.
 Host& host() noexcept;
 
-// A host for `spec` ("script:FILE", "tty", "none"; empty: the automatic
+// A host for `spec` ("script:FILE", "tty", "none", "qt"; empty: the automatic
 // choice) writing its transcript to `transcript` (empty: none). An unknown
 // spec gives the none backend and a note on stderr. Null only when memory
 // is lacking.
