@@ -120,6 +120,30 @@ TEST_F(ZypCiphers, FilesComeBackByteForByteInPlaceAndThroughAnotherFile) {
   EXPECT_TRUE(encrypted(sealed));
 }
 
+TEST_F(ZypCiphers, OnATerminalLargeFilesShowProgressUnlessQuiet) {
+  ::setenv("ZYP_UI", "tty", 1);  // as without ZYP_UI on a terminal (the server keeps its own)
+  const struct {
+    size_t size;
+    bool quiet;
+    bool shown;
+  } cases[] = {{5 << 20, false, true}, {5 << 20, true, false}, {1000, false, false}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::to_string(c.size) + (c.quiet ? " quiet" : ""));
+    std::string file = path("file" + std::to_string(c.size) + (c.quiet ? "q" : ""));
+    ASSERT_TRUE(write(file, std::string(c.size, 'p')));
+    for (const char* verb : {"encrypt", "decrypt"}) {
+      std::vector<std::string> args{verb, file};
+      if (std::string(verb) == "encrypt") args.insert(args.end(), {"--key", key_});
+      if (c.quiet) args.push_back("--quiet");
+      OnTerminal run(args);
+      EXPECT_EQ(run.finish(), 0) << run.output();
+      EXPECT_EQ(contains(run.output(), "100%"), c.shown) << run.output();
+    }
+    EXPECT_EQ(contents_of(file), std::string(c.size, 'p'));
+  }
+  ::setenv("ZYP_UI", "none", 1);
+}
+
 TEST_F(ZypCiphers, RefusalsSayWhatToDoAndChangeNothing) {
   std::string plain = path("plain"), sealed = path("sealed"), taken = path("taken");
   ASSERT_TRUE(write(plain, "plain words"));
