@@ -33,7 +33,7 @@ class OperationTimes {
   OperationTimes(const OperationTimes&) = delete;
   OperationTimes& operator=(const OperationTimes&) = delete;
 
-  // Adds to the phase of the operation running on this thread, if any.
+  // Adds to the phase of the operation being timed, if any.
   static void add(Phase phase, double seconds);
 
  private:
