@@ -102,12 +102,26 @@ struct RegisterCounts {
   uint32_t rotate30(uint32_t x) const { return (x << left30) | static_cast<uint32_t>(static_cast<int32_t>(x) >> right2); }
 };
 
+// The round functions added into e. Choose and majority are sums of two
+// parts with no common bits (choose: b & c and ~b & d), added one at a time so
+// that neither waits for the other.
+inline void add_choose(uint32_t& e, uint32_t b, uint32_t c, uint32_t d) {
+  e += ~b & d;
+  e += b & c;
+}
+inline void add_parity(uint32_t& e, uint32_t b, uint32_t c, uint32_t d) { e += b ^ c ^ d; }
+inline void add_majority(uint32_t& e, uint32_t b, uint32_t c, uint32_t d) {
+  e += b & c;
+  e += d & (b ^ c);
+}
+
 // One round; the caller rotates the roles of a..e instead of moving words.
 // The rotated a is added last: it is the only input that the previous round
 // has just produced.
 #define ZYP_STORE_ROUND(F, a, b, c, d, e, wk) \
   do {                                         \
-    e += (wk) + F(b, c, d);                    \
+    e += (wk);                                 \
+    add_##F(e, b, c, d);                       \
     e += counts.rotate5(a);                    \
     b = counts.rotate30(b);                    \
   } while (0)
