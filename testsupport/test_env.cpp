@@ -31,6 +31,12 @@ const std::string& test_root() {
   return root;
 }
 
+std::string build_folder() {
+  std::error_code error;
+  std::filesystem::path self = std::filesystem::read_symlink("/proc/self/exe", error);
+  return self.parent_path().parent_path().string();  // <build>/tests/<program>
+}
+
 std::string make_temp_folder(const std::string& stem) {
   static std::atomic<int> counter{0};
   std::string dir = test_root() + "/" + stem + "-" + std::to_string(getpid()) + "-" + std::to_string(counter++);

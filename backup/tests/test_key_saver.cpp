@@ -42,12 +42,7 @@ std::vector<std::string> temporary_copies() {
   return names;
 }
 
-std::string resource_folder() {
-  char path[4096] = {};
-  ssize_t size = ::readlink("/proc/self/exe", path, sizeof path - 1);
-  std::string exe(path, size > 0 ? static_cast<size_t>(size) : 0);
-  return exe.substr(0, exe.rfind("/tests/")) + "/share/zyp/resources";
-}
+std::string resource_folder() { return zyp::testing::build_folder() + "/share/zyp/resources"; }
 
 // Every language of the modules holds the strings and dialogs (with the
 // controls) that the code asks for.

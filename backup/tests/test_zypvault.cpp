@@ -19,12 +19,7 @@ namespace {
 
 std::string read(const std::string& path) { return zyp::platform::read_whole_file(path).value_or("(missing)"); }
 
-std::string build_folder() {
-  char path[PATH_MAX] = {};
-  ssize_t size = ::readlink("/proc/self/exe", path, sizeof path - 1);
-  std::string exe(path, size > 0 ? static_cast<size_t>(size) : 0);
-  return exe.substr(0, exe.rfind("/tests/"));
-}
+using zyp::testing::build_folder;
 
 int run_vault() { return zyp::platform::spawn_program(build_folder() + "/bin/zypvault", {}, true); }
 

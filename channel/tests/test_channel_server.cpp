@@ -27,6 +27,7 @@
 #include "platform/named_mutex.h"
 #include "platform/shared_memory.h"
 #include "testsupport/test_env.h"
+#include "testsupport/soft_token.h"
 #include "token/pkcs11.h"
 #include "zyp/zypclient.h"
 #include "zyp/zypsess.h"
@@ -48,8 +49,6 @@ std::string tests_folder() {
   std::string exe(path, size > 0 ? static_cast<size_t>(size) : 0);
   return exe.substr(0, exe.rfind('/'));
 }
-
-std::string build_file(const std::string& relative) { return tests_folder() + "/../" + relative; }
 
 // The exit status of a child within `limit`, or -1 (the child is killed).
 int wait_bounded(pid_t child, std::chrono::milliseconds limit) {
@@ -266,28 +265,11 @@ TEST_F(ServerProgram, WithoutTheChannelEventsItReportsWhichIsMissingAndEndsWithM
 
 // ---- With a logged-in session --------------------------------------------------------
 
-// Sets the token's PIN straight through the token module, before any server
-// has loaded it.
-void initialise_token() {
-  void* module = ::dlopen(build_file("lib/libsofttok.so").c_str(), RTLD_NOW | RTLD_LOCAL);
-  ASSERT_TRUE(module) << ::dlerror();
-  auto get_list = reinterpret_cast<CK_C_GetFunctionList>(::dlsym(module, "C_GetFunctionList"));
-  CK_FUNCTION_LIST* p11 = nullptr;
-  ASSERT_EQ(get_list(&p11), CKR_OK);
-  ASSERT_EQ(p11->C_Initialize(nullptr), CKR_OK);
-  CK_UTF8CHAR label[32];
-  std::memset(label, ' ', sizeof label);
-  std::memcpy(label, "Password token", 14);
-  EXPECT_EQ(p11->C_InitToken(kToken, reinterpret_cast<CK_UTF8CHAR*>(const_cast<char*>(kPin)), 4, label), CKR_OK);
-  p11->C_Finalize(nullptr);
-  ::dlclose(module);
-}
-
 // The server's PIN dialog, answered by a script, logs the token in.
 class LoggedIn : public ChannelServer {
  protected:
   void SetUp() override {
-    initialise_token();
+    zyp::testing::initialise_soft_token(kToken, kPin);
     std::string folder = zyp::testing::make_temp_folder("ui");
     std::string script = folder + "/answers";
     transcript_ = folder + "/transcript";
@@ -468,7 +450,7 @@ TEST_F(ChannelServer, ANeverInitialisedTokenIsSetUpThroughTheServersDialogs) {
 // The session service's open, change and close reach the provider in the
 // server: the changed PIN is the one the next login takes.
 TEST_F(ChannelServer, TheSessionServiceOpensChangesAndClosesThroughTheServer) {
-  initialise_token();
+  zyp::testing::initialise_soft_token(kToken, kPin);
   answer_dialogs_with(std::string("dialog 129 set 1000 \"") + kPin + "\"\ndialog 129 click 1\n" +
                       "dialog 105 set 1000 \"" + kPin + "\"\n" +
                       "dialog 105 set 1001 \"8765\"\ndialog 105 set 1002 \"8765\"\ndialog 105 click 1\n" +

@@ -30,12 +30,7 @@ using Clock = std::chrono::steady_clock;
 
 constexpr auto kRunLimit = 60s;
 
-inline std::string zyp_program() {
-  char path[PATH_MAX] = {};
-  ssize_t size = ::readlink("/proc/self/exe", path, sizeof path - 1);
-  std::string exe(path, size > 0 ? static_cast<size_t>(size) : 0);
-  return exe.substr(0, exe.rfind('/')) + "/../bin/zyp";
-}
+inline std::string zyp_program() { return zyp::testing::build_folder() + "/bin/zyp"; }
 
 struct Outcome {
   int exit_code = -1;

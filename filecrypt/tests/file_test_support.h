@@ -18,12 +18,7 @@
 
 namespace zyp::file::testing {
 
-inline std::string tests_folder() {
-  char path[PATH_MAX] = {};
-  ssize_t size = ::readlink("/proc/self/exe", path, sizeof path - 1);
-  std::string exe(path, size > 0 ? static_cast<size_t>(size) : 0);
-  return exe.substr(0, exe.rfind('/'));
-}
+inline std::string tests_folder() { return zyp::testing::build_folder() + "/tests"; }
 
 inline pid_t start_probe(const std::vector<std::string>& args) {
   pid_t child = 0;

@@ -51,12 +51,7 @@ std::vector<std::string> names_in(const std::string& folder) {
   return names;
 }
 
-std::string bin_folder() {
-  char self[PATH_MAX] = {};
-  ssize_t size = ::readlink("/proc/self/exe", self, sizeof self - 1);
-  std::string exe(self, size > 0 ? static_cast<size_t>(size) : 0);
-  return exe.substr(0, exe.rfind('/')) + "/../bin";
-}
+std::string bin_folder() { return zyp::testing::build_folder() + "/bin"; }
 
 struct Outcome {
   int status = -1;

@@ -14,6 +14,7 @@
 #include "sfx/archive_format.h"
 #include "sfx/archive_reader.h"
 #include "sfx/tests/sfx_test_support.h"
+#include "testsupport/test_env.h"
 #include "token/crypto/store_hash.h"
 
 namespace zyp::sfx {
@@ -197,9 +198,7 @@ TEST(ArchiveReader, BlocksDecodeToTheirSizesOrAreRefused) {
 TEST(ArchiveReader, TheStartMarkerIsLookedForAfterTheProgram) {
   // The extractor holds the marker text itself; a copy of it without data
   // has no archive.
-  char self[PATH_MAX] = {};
-  ASSERT_GT(::readlink("/proc/self/exe", self, sizeof self - 1), 0);
-  std::string stub = std::string(self).substr(0, std::string(self).rfind('/')) + "/../bin/zypsfx16";
+  std::string stub = zyp::testing::build_folder() + "/bin/zypsfx16";
   std::ifstream in(stub, std::ios::binary);
   Bytes program((std::istreambuf_iterator<char>(in)), {});
   ASSERT_FALSE(program.empty());

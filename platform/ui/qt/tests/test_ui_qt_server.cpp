@@ -28,6 +28,7 @@
 #include "platform/shared_memory.h"
 #include "platform/ui/tests/ui_fixtures.h"
 #include "testsupport/test_env.h"
+#include "testsupport/soft_token.h"
 #include "token/pkcs11.h"
 #include "zyp/zypclient.h"
 #include "zyp/zypsess.h"
@@ -38,30 +39,6 @@ using namespace std::chrono_literals;
 
 constexpr uint32_t kToken = 0;
 constexpr char kPin[] = "1234";
-
-std::string build_folder() {
-  char path[PATH_MAX] = {};
-  ssize_t size = ::readlink("/proc/self/exe", path, sizeof path - 1);
-  std::string exe(path, size > 0 ? static_cast<size_t>(size) : 0);
-  exe = exe.substr(0, exe.rfind('/'));  // tests/
-  return exe.substr(0, exe.rfind('/'));
-}
-
-// Sets the token's PIN through the token module, before any server loads it.
-void initialise_token() {
-  void* module = ::dlopen((build_folder() + "/lib/libsofttok.so").c_str(), RTLD_NOW | RTLD_LOCAL);
-  ASSERT_TRUE(module) << ::dlerror();
-  auto get_list = reinterpret_cast<CK_C_GetFunctionList>(::dlsym(module, "C_GetFunctionList"));
-  CK_FUNCTION_LIST* p11 = nullptr;
-  ASSERT_EQ(get_list(&p11), CKR_OK);
-  ASSERT_EQ(p11->C_Initialize(nullptr), CKR_OK);
-  CK_UTF8CHAR label[32];
-  std::memset(label, ' ', sizeof label);
-  std::memcpy(label, "Password token", 14);
-  EXPECT_EQ(p11->C_InitToken(kToken, reinterpret_cast<CK_UTF8CHAR*>(const_cast<char*>(kPin)), 4, label), CKR_OK);
-  p11->C_Finalize(nullptr);
-  ::dlclose(module);
-}
 
 // What the user did and how each dialog and box ended: the lines that must
 // be the same whichever backend showed them.
@@ -139,7 +116,7 @@ TEST_P(ServerDialogs, ADeclinedInitialisationLeavesTheTokenAsItWas) {
 }
 
 TEST_P(ServerDialogs, AWrongPinIsRefusedInTheDialogAndTheRightOneLogsIn) {
-  initialise_token();
+  zyp::testing::initialise_soft_token(kToken, kPin);
   answer("dialog 129 set 1000 \"9999\"\ndialog 129 click 1\ndialog 129 set 1000 \"1234\"\ndialog 129 click 1\n");
   ASSERT_EQ(ZYPCIPStartPKCS(), 1);
   EXPECT_EQ(ZYPCIPOpenSession(kToken), 1);
@@ -151,7 +128,7 @@ TEST_P(ServerDialogs, AWrongPinIsRefusedInTheDialogAndTheRightOneLogsIn) {
 }
 
 TEST_P(ServerDialogs, CancelInThePinDialogLeavesTheTokenLoggedOut) {
-  initialise_token();
+  zyp::testing::initialise_soft_token(kToken, kPin);
   answer("dialog 129 set 1000 \"12\"\ndialog 129 click 2\n");
   ASSERT_EQ(ZYPCIPStartPKCS(), 1);
   EXPECT_NE(ZYPCIPOpenSession(kToken), 1);
@@ -161,7 +138,7 @@ TEST_P(ServerDialogs, CancelInThePinDialogLeavesTheTokenLoggedOut) {
 }
 
 TEST_P(ServerDialogs, ThePinChangeDialogChangesThePinTheNextLoginTakes) {
-  initialise_token();
+  zyp::testing::initialise_soft_token(kToken, kPin);
   answer(std::string("dialog 129 set 1000 \"1234\"\ndialog 129 click 1\n") +
          "dialog 105 set 1000 \"1234\"\ndialog 105 set 1001 \"8765\"\ndialog 105 set 1002 \"8765\"\n"
          "dialog 105 click 1\n" +
@@ -230,7 +207,7 @@ TEST(WindowlessPrograms, ZypOnATerminalDoesNotLoadQt) {
   ASSERT_EQ(::grantpt(master), 0);
   ASSERT_EQ(::unlockpt(master), 0);
   std::string terminal = ::ptsname(master);
-  std::string zyp = build_folder() + "/bin/zyp";
+  std::string zyp = zyp::testing::build_folder() + "/bin/zyp";
   std::string record = folder + "/loaded";
   pid_t child = ::fork();
   if (child == 0) {
