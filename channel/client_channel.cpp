@@ -12,6 +12,8 @@ namespace {
 // Waits that have no limit of their own look at the server this often, so a
 // server that has died is noticed within a fraction of a second.
 constexpr uint32_t kAliveCheckMs = 250;
+// Long enough for a client of a dead server to notice and let go.
+constexpr uint32_t kClearWaitMs = 8 * kAliveCheckMs;
 constexpr auto kAbandonedBlockPoll = std::chrono::milliseconds(2);
 // No call needs more: every item is at most 4 GiB. Only a list capacity far
 // beyond anything a provider fills could ask for more, and a block of that
@@ -64,9 +66,15 @@ std::unique_ptr<ChannelObjects> ChannelObjects::open() {
   return std::unique_ptr<ChannelObjects>(new ChannelObjects(std::move(start), std::move(finished), std::move(mutex)));
 }
 
+// The events are cleared under the request mutex. A client that announced a
+// request to the server that died holds it until it sees the server gone
+// (within kAliveCheckMs) and withdraws; clearing the start event under its
+// feet would drop a request that it then waits for from the next server.
 void ChannelObjects::clear_events() {
+  bool held = mutex_->wait(kClearWaitMs) == platform::WaitResult::Signaled;
   start_->reset();
   finished_->reset();
+  if (held) mutex_->release();
 }
 
 int ChannelObjects::transact(uint8_t code, const RequestLayout& layout, const ReplyReader& reply,

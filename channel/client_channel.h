@@ -40,7 +40,8 @@ class ChannelObjects {
   // Opens the three objects by name; null unless all three exist.
   static std::unique_ptr<ChannelObjects> open();
 
-  // Clears both events, dropping a request or reply nobody will take.
+  // Clears both events, dropping a request or reply nobody will take (once
+  // a client still announcing one to a dead server has withdrawn it).
   void clear_events();
 
   // False in a forked child: the child shares the parent's lock on the
