@@ -1,6 +1,5 @@
 #include "filecrypt/erase.h"
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -101,21 +100,8 @@ bool may_erase_read_only(const std::string& path, const EraseContext& context) {
                    full_path(path).c_str()) == platform::ui::kIdOk;
 }
 
-std::vector<std::string> entries_in_name_order(const std::string& folder) {
-  std::vector<std::string> names;
-  if (DIR* listing = ::opendir(folder.c_str())) {
-    while (dirent* entry = ::readdir(listing)) {
-      std::string name = entry->d_name;
-      if (name != "." && name != "..") names.push_back(name);
-    }
-    ::closedir(listing);
-  }
-  std::sort(names.begin(), names.end());
-  return names;
-}
-
 int erase_folder(const std::string& path, EraseContext& context) {
-  for (const std::string& name : entries_in_name_order(path)) {
+  for (const std::string& name : platform::entry_names(path)) {
     std::string item = path + "/" + name;
     int result = context.erase_entry ? context.erase_entry(item, context) : erase_path(item, context);
     if (result != kErased) return result;

@@ -1,9 +1,7 @@
 #include "filecrypt/folder_walks.h"
 
-#include <dirent.h>
 #include <sys/stat.h>
 
-#include <algorithm>
 #include <vector>
 
 #include "filecrypt/folder_mark.h"
@@ -31,20 +29,13 @@ struct FolderEntries {
 
 FolderEntries list_folder(const std::string& folder) {
   FolderEntries entries;
-  DIR* dir = ::opendir(folder.c_str());
-  if (!dir) return entries;
-  while (dirent* entry = ::readdir(dir)) {
-    std::string name = entry->d_name;
-    if (name == "." || name == "..") continue;
+  for (const std::string& name : platform::entry_names(folder)) {
     std::string path = folder + "/" + name;
     struct stat st {};
     if (::lstat(path.c_str(), &st) != 0) continue;
     if (S_ISREG(st.st_mode)) entries.files.push_back(path);
     if (S_ISDIR(st.st_mode)) entries.folders.push_back(path);
   }
-  ::closedir(dir);
-  std::sort(entries.files.begin(), entries.files.end());
-  std::sort(entries.folders.begin(), entries.folders.end());
   return entries;
 }
 

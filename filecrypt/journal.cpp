@@ -1,6 +1,5 @@
 #include "filecrypt/journal.h"
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <unistd.h>
@@ -209,18 +208,14 @@ bool Journal::pending() const { return phase_ == Phase::rewriting; }
 
 int recover_interrupted_rewrites() {
   std::string folder = journal_folder();
-  DIR* dir = ::opendir(folder.c_str());
-  if (!dir) return 0;
   std::vector<std::string> records;
-  while (dirent* entry = ::readdir(dir)) {
-    std::string_view name(entry->d_name);
-    if (name.size() > kRecordSuffix.size() && name.ends_with(kRecordSuffix)) records.push_back(folder + "/" + entry->d_name);
+  for (const std::string& name : platform::entry_names(folder)) {
+    if (name.size() > kRecordSuffix.size() && name.ends_with(kRecordSuffix)) records.push_back(folder + "/" + name);
     // A record whose writer was killed before it was complete never started.
     size_t unfinished = name.find(std::string(kRecordSuffix) + ".");
-    if (unfinished != std::string_view::npos)
-      platform::remove_stale_temporaries(folder + "/" + std::string(name.substr(0, unfinished + kRecordSuffix.size())));
+    if (unfinished != std::string::npos)
+      platform::remove_stale_temporaries(folder + "/" + name.substr(0, unfinished + kRecordSuffix.size()));
   }
-  ::closedir(dir);
   int settled = 0;
   for (const std::string& path : records) {
     std::optional<std::string> bytes = platform::read_whole_file(path);

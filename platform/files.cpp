@@ -1,5 +1,6 @@
 #include "platform/files.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/random.h>
 #include <sys/stat.h>
@@ -7,6 +8,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstdio>
@@ -365,6 +367,19 @@ std::optional<std::string> temp_file_name_unguarded(const std::string& folder, s
 
 std::optional<std::string> temp_file_name(const std::string& folder, std::string_view prefix) {
   return guarded(std::optional<std::string>(), [&] { return temp_file_name_unguarded(folder, prefix); });
+}
+
+std::vector<std::string> entry_names(const std::string& folder) {
+  std::vector<std::string> names;
+  if (DIR* listing = ::opendir(folder.c_str())) {
+    while (dirent* entry = ::readdir(listing)) {
+      std::string_view name = entry->d_name;
+      if (name != "." && name != "..") names.emplace_back(name);
+    }
+    ::closedir(listing);
+  }
+  std::sort(names.begin(), names.end());
+  return names;
 }
 
 bool is_temp_file_name(std::string_view path, std::string_view prefix) {

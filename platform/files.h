@@ -16,6 +16,7 @@
 #include <ctime>
 #include <optional>
 #include <string>
+#include <vector>
 #include <string_view>
 
 namespace zyp::platform {
@@ -59,6 +60,10 @@ bool delete_file(const std::string& path);
 // RemoveDirectory: removes an empty folder; 5 when it has the read-only
 // attribute, 145 when it is not empty, 267 when it is not a folder.
 bool remove_folder(const std::string& path);
+
+// The names in `folder` other than "." and "..", sorted; empty when it
+// cannot be read.
+std::vector<std::string> entry_names(const std::string& folder);
 
 // Copies the bytes of `src` into the existing file `dst` itself (same inode,
 // so hard links and open mappings see the new contents), sets its length and
