@@ -270,10 +270,15 @@ int crypt_in_server(const CipherKey& key, bool encrypt, int fd, uint64_t offset,
                  : ZYPCIPDecryptBuffer(key.token, key.algo, key.key, buffer, &named);
 }
 
+namespace {
+
+// Whether `path` names the file open as `file`.
 bool names_file(const LockedFile& file, const std::string& path) {
   struct stat info {};
   return ::stat(path.c_str(), &info) == 0 && info.st_dev == file.info().st_dev && info.st_ino == file.info().st_ino;
 }
+
+}  // namespace
 
 std::unique_ptr<Destination> Destination::open(LockedFile& source, const std::string& path) {
   std::unique_ptr<Destination> destination(new Destination(source, path));

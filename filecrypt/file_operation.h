@@ -188,9 +188,6 @@ int compute_check_value(const CipherKey& key, int fd, const char* stem, uint64_t
 // mapping cannot be made.
 int crypt_in_server(const CipherKey& key, bool encrypt, int fd, uint64_t offset, uint64_t length);
 
-// Whether `path` names the file open as `file`.
-bool names_file(const LockedFile& file, const std::string& path);
-
 // Where an operation puts its result: the source itself when the paths name
 // one file, else the destination file, opened (made with the source's
 // permission bits when missing) and locked from the start, so that a journal
