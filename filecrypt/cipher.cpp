@@ -149,9 +149,10 @@ int cipher_file(const char* source, const char* destination, FileHeader& header,
   if (!target) return static_cast<int>(platform::win_error_from_errno(errno));
   // On the destination's file system: once sealed, it is also the copy from
   // which an interrupted rewrite is completed.
+  std::unique_ptr<Journal> journal;  // goes after the temporary file it names
   auto output = TempFile::create_beside(destination);
   if (!output) return ZYPFILE_CANNOT_OPEN;
-  auto journal = Journal::begin(Rewrite::roll_forward, destination, target->file().info(), output->path(), "");
+  journal = Journal::begin(Rewrite::roll_forward, destination, target->file().info(), output->path(), "");
   if (!journal) return ZYPFILE_CANNOT_OPEN;
 
   std::span<const uint8_t> plain;

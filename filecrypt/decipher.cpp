@@ -136,6 +136,7 @@ int decipher_file(const char* source, const char* destination, uint32_t showProg
 
   FileProgress progress(showProgress != 0);
   progress.start(source, length - (earlier ? kEarlierBodyOffset : kBodyOffset));
+  std::unique_ptr<Journal> journal;  // goes after the temporary files it names
   auto output = TempFile::create();
   if (!output) return ZYPFILE_CANNOT_OPEN;
   auto target = Destination::open(*locked, destination);
@@ -144,8 +145,7 @@ int decipher_file(const char* source, const char* destination, uint32_t showProg
   // rewrite is undone: the encrypted original when decrypting in place.
   auto original = TempFile::create_beside(destination);
   if (!original) return ZYPFILE_CANNOT_OPEN;
-  auto journal =
-      Journal::begin(Rewrite::roll_back, destination, target->file().info(), original->path(), output->path());
+  journal = Journal::begin(Rewrite::roll_back, destination, target->file().info(), original->path(), output->path());
   if (!journal || !copy_old_contents(*target, stored, *original)) return ZYPFILE_CANNOT_OPEN;
   auto copy = plain_mapping(output->fd(), length);
   if (!copy) return ZYPFILE_CANNOT_OPEN;

@@ -31,6 +31,7 @@ std::atomic<uint64_t> g_records{0};
 // The phases of a record, as stored.
 constexpr uint32_t kPrepared = 1;
 constexpr uint32_t kRewriting = 2;
+constexpr uint32_t kCompleted = 3;  // the target holds its new contents; the files named are still to go
 
 using Record = JournalRecord;
 
@@ -102,7 +103,7 @@ std::optional<Record> decode(std::string_view bytes) {
   record.scratch = in.text();
   if (!in.ok() || !in.at_end() || record.target.empty() || record.copy.empty()) return std::nullopt;
   if (direction != uint32_t(Rewrite::roll_forward) && direction != uint32_t(Rewrite::roll_back)) return std::nullopt;
-  if (phase != kPrepared && phase != kRewriting) return std::nullopt;
+  if (phase != kPrepared && phase != kRewriting && phase != kCompleted) return std::nullopt;
   record.phase = static_cast<uint32_t>(phase);
   record.direction = static_cast<Rewrite>(direction);
   return record;
@@ -151,8 +152,9 @@ Settled settle_record(const std::string& record_path, const Record& record) {
     }
     struct stat info {};
     bool same = ::fstat(fd, &info) == 0 && uint64_t(info.st_dev) == record.device && uint64_t(info.st_ino) == record.inode;
-    // A prepared record's target was never written.
-    bool done = !same || record.phase == kPrepared || rewrite_from_copy(record.copy, fd);
+    // A prepared record's target was never written; a completed one's was
+    // written whole.
+    bool done = !same || record.phase != kRewriting || rewrite_from_copy(record.copy, fd);
     ::close(fd);
     if (!done) return Settled::failed;
   }
@@ -181,11 +183,11 @@ std::unique_ptr<Journal> Journal::begin(Rewrite direction, const std::string& ta
 }
 
 Journal::~Journal() {
-  if (phase_ == Phase::prepared) finish();
+  if (phase_ != Phase::rewriting && !removed_) remove_record(path_);
 }
 
 bool Journal::write(Phase phase) {
-  record_.phase = phase == Phase::prepared ? kPrepared : kRewriting;
+  record_.phase = phase == Phase::prepared ? kPrepared : phase == Phase::rewriting ? kRewriting : kCompleted;
   if (!platform::write_file_atomically(path_, encode(record_))) return false;
   phase_ = phase;
   return true;
@@ -194,7 +196,13 @@ bool Journal::write(Phase phase) {
 bool Journal::rewriting() { return write(Phase::rewriting); }
 
 void Journal::finish() {
-  if (phase_ != Phase::done) remove_record(path_);
+  if (phase_ == Phase::done) return;
+  // The record stays, marked completed, until the files it names are erased:
+  // an operation killed while erasing them leaves them to the recovery.
+  if (!write(Phase::done)) {
+    remove_record(path_);
+    removed_ = true;
+  }
   phase_ = Phase::done;
 }
 

@@ -23,7 +23,7 @@ enum class Rewrite : uint32_t {
 
 // What a record holds.
 struct JournalRecord {
-  uint32_t phase = 1;  // 1 prepared: the target is untouched; 2 rewriting
+  uint32_t phase = 1;  // 1 prepared: the target is untouched; 2 rewriting; 3 completed
   Rewrite direction = Rewrite::roll_forward;
   uint64_t device = 0;  // the target's identity
   uint64_t inode = 0;
@@ -41,8 +41,9 @@ class Journal {
   // the record cannot be written.
   static std::unique_ptr<Journal> begin(Rewrite direction, const std::string& target, const struct stat& identity,
                                         const std::string& copy, const std::string& scratch);
-  // A record whose rewrite never started goes; one whose rewrite failed and
-  // could not be settled stays for the next start.
+  // The record goes, unless its rewrite started and neither finished nor
+  // was settled (it then stays for the next start). Destroy the journal after
+  // the temporary files it names, so that they never outlive the record.
   ~Journal();
   Journal(const Journal&) = delete;
   Journal& operator=(const Journal&) = delete;
@@ -50,10 +51,11 @@ class Journal {
   // The copy is complete and on the disk, and the target is about to be
   // written. False when the record cannot be updated (nothing may be written).
   bool rewriting();
-  // The rewrite is on the disk: the record goes.
+  // The rewrite is on the disk: the record is marked completed, and goes
+  // with the journal.
   void finish();
   // The rewrite failed: puts the copy's contents into the target (open as
-  // `target_fd`) now. True when done; the record then goes.
+  // `target_fd`) now. True when done; the record is then completed.
   bool settle(int target_fd);
   // Whether a started rewrite is still recorded: its copy must then be kept.
   bool pending() const;
@@ -66,6 +68,7 @@ class Journal {
   std::string path_;
   JournalRecord record_;
   Phase phase_ = Phase::prepared;
+  bool removed_ = false;
 };
 
 // The folder of the records: "journal" in the user's data folder.

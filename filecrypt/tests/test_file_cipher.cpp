@@ -495,6 +495,10 @@ void kill_conversions(const std::string& key, const std::string& plain_source, c
     ASSERT_TRUE(now == before || now == after);
   }
   EXPECT_TRUE(files_named(zyp::platform::machine_dir() + "/journal", "").size() <= 2);  // "." and ".."
+  // Nor any of the operations' temporary files, even of one killed while it
+  // erased them.
+  const std::string folder = destination.substr(0, destination.rfind('/'));
+  EXPECT_EQ(temporary_files(folder), std::vector<std::string>{});
 }
 
 // Killed at any moment of a conversion, another process, then the recovery,
