@@ -136,11 +136,13 @@ int decipher_file(const char* source, const char* destination, uint32_t showProg
 
   FileProgress progress(showProgress != 0);
   progress.start(source, length - (earlier ? kEarlierBodyOffset : kBodyOffset));
+  auto target = Destination::open(*locked, destination);
+  if (!target) return static_cast<int>(platform::win_error_from_errno(errno));
+  // The temporary files are made just before the record that names them, so
+  // that an operation killed in between leaves nothing behind in practice.
   std::unique_ptr<Journal> journal;  // goes after the temporary files it names
   auto output = TempFile::create();
   if (!output) return ZYPFILE_CANNOT_OPEN;
-  auto target = Destination::open(*locked, destination);
-  if (!target) return static_cast<int>(platform::win_error_from_errno(errno));
   // The destination's old contents beside it, from which an interrupted
   // rewrite is undone: the encrypted original when decrypting in place.
   auto original = TempFile::create_beside(destination);
